@@ -1,0 +1,1 @@
+"""The talvern package: network-device helpers."""

@@ -1,0 +1,70 @@
+// Owned references and the late-bound name lookup every function body uses.
+#pragma once
+
+#include <utility>
+
+#include "compat.hpp"
+
+namespace fdef {
+
+// A move-only owner of one strong reference. A raw PyObject* elsewhere in
+// the module is always borrowed.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        reset(other.obj_);
+        other.obj_ = nullptr;
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    // Takes over a new reference (or NULL from a failed call).
+    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+
+    PyObject* get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+    // Hands the reference over to the caller.
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+
+    // Stores the new value before dropping the old one: the drop may run
+    // arbitrary code that must not see a dangling pointer here.
+    void reset(PyObject* stolen = nullptr) noexcept {
+        PyObject* old = std::exchange(obj_, stolen);
+        Py_XDECREF(old);
+    }
+
+    // Forgets the object without releasing it: only for values that belong
+    // to an interpreter that has already been finalised.
+    void abandon() noexcept { obj_ = nullptr; }
+
+private:
+    explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+// Finds a module-level name as Python code does: the module namespace, then
+// the builtins, else NameError. Looked up afresh at every use, so rebinding
+// or deleting the name in the namespace takes effect at the next call.
+inline Ref lookup_name(PyObject* globals, PyObject* builtins, PyObject* name) noexcept {
+    PyObject* found = nullptr;
+    int rc = compat::dict_get_item_ref(globals, name, &found);
+    if (rc == 0) {
+        rc = compat::dict_get_item_ref(builtins, name, &found);
+    }
+    if (rc == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return Ref::steal(found);
+}
+
+}  // namespace fdef

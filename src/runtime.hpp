@@ -1,0 +1,136 @@
+// Module-wide values made once by the execute phase, and the call helpers
+// every function body uses to reach into Python.
+#pragma once
+
+#include <cstddef>
+
+#include "ref.hpp"
+
+namespace fdef {
+
+// Every constant text of the module: (member, text). Identifiers and texts
+// alike are interned once at start-up.
+#define FDEF_STRINGS(X)                                                              \
+    X(re, "re")                                                                      \
+    X(search, "search")                                                              \
+    X(match, "match")                                                                \
+    X(flag_I, "I")                                                                   \
+    X(group, "group")                                                                \
+    X(groups, "groups")                                                              \
+    X(replace, "replace")                                                            \
+    X(print, "print")                                                                \
+    X(invokeaction, "invokeaction")                                                  \
+    X(get_key_value, "get_key_value")                                                \
+    X(version, "version")                                                            \
+    X(spawn_id, "spawn_id")                                                          \
+    X(input_value, "input_value")                                                    \
+    X(action, "action")                                                              \
+    X(dict_name, "dict_name")                                                        \
+    X(empty, "")                                                                     \
+    X(hyphen, "-")                                                                   \
+    X(msg_false_result, "Return value from funcation ")                              \
+    X(msg_bad_action, "The action should be expression or a function")               \
+    X(msg_no_tolm, "Unable to get platform for TOLM")                                \
+    X(kveos_hardware, "Hardware\\s*\n\\s*\\w+\\s+([A-Za-z0-9_-]+)\\s+(\\w+)")        \
+    X(kveos_virtual_hw, "KVE-OSv")                                                   \
+    X(kveos_virtual, "KVEOSv")                                                       \
+    X(kveos_chassis, "Chassis")                                                      \
+    X(kveos_ostrel, "^Ostrel(\\d+)$")                                                \
+    X(kveos_demo_platform, "P4416")                                                  \
+    X(kveos_demo_notice, "Corvath is a demo version of the Ostrel Operating System") \
+    X(garu_fesk_l2_marker, "LINUX_L2")                                               \
+    X(garu_fesk_l2, "FESK-L2")                                                       \
+    X(garu_garu_marker, "Solaris Unix")                                              \
+    X(garu_garu, "GARU")                                                             \
+    X(garu_fesk_marker, "Linux Unix")                                                \
+    X(garu_fesk, "FESK")                                                             \
+    X(vkorin_banner, "Vantrel KORIN Software,\\s+(KORINv|vkorin_l2)\\s+Software")    \
+    X(vkorin_l2_word, "vkorin_l2")                                                   \
+    X(vkorin_l2, "KORINvL2")                                                         \
+    X(vkorin_plain, "KORINv")                                                        \
+    X(prav_model, "[Vv]antrel (PRAV-[0-9]+)")                                        \
+    X(prav_marker, "KORIN DALM Admin")                                               \
+    X(prav_family, "PRAV")                                                           \
+    X(tolm_chassis, "(TOLM[-]?[0-9]+).*Chassis")                                     \
+    X(tolm_processor, "[Vv]antrel (.+) \\(.*\\) processor")                          \
+    X(tolm_third_line, "^.+ \\(.+\\) processor.*\n.*\n(.*)\n")
+
+struct Strings {
+#define FDEF_DECLARE(member, text) Ref member;
+    FDEF_STRINGS(FDEF_DECLARE)
+#undef FDEF_DECLARE
+};
+
+struct State {
+    // The live module object (borrowed: the module owns this state, not the
+    // other way round), or NULL when none exists in this process.
+    PyObject* module = nullptr;
+    bool ready = false;
+    Ref function_type;
+    Ref builtins;  // the builtins namespace: the fallback of late-bound names
+    Ref print;     // the built-in print, resolved once at start-up
+    Ref int0, int1, int2, int3;
+    Ref defaults;  // ("",), shared by every function with a default
+    Strings s;
+
+    int make_constants() noexcept;
+    void clear() noexcept;    // releases everything; the module is forgotten
+    void abandon() noexcept;  // forgets everything of a finalised interpreter
+
+private:
+    template <class Visit>
+    void each_ref(Visit&& visit) noexcept;
+};
+
+extern State state;
+
+// Calls with positional arguments only, through the fastest protocol the
+// interpreter offers; the module's own functions are entered directly.
+Ref call_positional(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+template <class... Args>
+inline Ref call(PyObject* callable, Args... args) noexcept {
+    // Slot 0 is spare so that the callee may borrow it (the vectorcall offset).
+    PyObject* stack[] = {nullptr, args...};
+    return call_positional(callable, stack + 1, sizeof...(Args));
+}
+
+// obj.name(*args), without making a bound method where the interpreter can.
+template <class... Args>
+inline Ref call_method(PyObject* obj, PyObject* name, Args... args) noexcept {
+    PyObject* stack[] = {nullptr, obj, args...};
+    return Ref::steal(
+        compat::call_method(name, stack + 1, (1 + sizeof...(Args)) | compat::vectorcall_arguments_offset));
+}
+
+// A late-bound module-level name, looked up afresh at this use.
+inline Ref global(PyObject* globals, const Ref& name) noexcept {
+    return lookup_name(globals, state.builtins.get(), name.get());
+}
+
+// `re.<attr>` with `re` looked up afresh, as each mention of re does in
+// Python code.
+inline Ref re_attr(PyObject* globals, const Ref& attr) noexcept {
+    Ref re = global(globals, state.s.re);
+    return re ? Ref::steal(PyObject_GetAttr(re.get(), attr.get())) : Ref();
+}
+
+// `a == b` as an if statement tests it: the comparison, then the truth of
+// its result (no identity shortcut). 1, 0, or -1 with an exception set.
+inline int equals(PyObject* a, PyObject* b) noexcept {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        // Nothing user-defined can run for two exact str.
+        return PyUnicode_Compare(a, b) == 0;
+    }
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// Prints one line through the print held since start-up.
+inline bool print_line(PyObject* text) noexcept { return static_cast<bool>(call(state.print.get(), text)); }
+
+// The truth of a value by the interpreter's rules: 1, 0, or -1 with an
+// exception set.
+inline int truth(const Ref& value) noexcept { return PyObject_IsTrue(value.get()); }
+
+}  // namespace fdef

@@ -15,17 +15,24 @@ PATH. CPython 3.7 is the primary host: under CI its absence is a failure.
 """
 import argparse
 import glob
+import json
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
+import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VENVS = os.path.join(ROOT, ".venvs")
 OLDEST, NEWEST = 7, 20  # minor versions of CPython 3 to look for
 REQUIRED = "3.7"
 APT_PACKAGES = {"clang++": "clang"}
+# Type checking runs in the newest interpreter's venv only; this release
+# supports 3.8 to 3.13.
+MYPY = "mypy==1.13.0"
+BUILD = "build>=1,<2"
 
 
 def log(message):
@@ -120,6 +127,88 @@ def test_interpreter(version, python, pytest_args):
     return run(cmd, cwd=os.path.join(ROOT, "tests"), env=env) == 0
 
 
+def venv_python(version):
+    return os.path.join(VENVS, "py" + version, "bin", "python")
+
+
+def clean_env():
+    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1")
+    env.pop("PYENV_VERSION", None)
+    return env
+
+
+def check_types(version):
+    """stubtest: the shipped stub against the built module; mypy: our Python code."""
+    vpython = venv_python(version)
+    env = clean_env()
+    if run([vpython, "-m", "pip", "install", "-q", MYPY], env=env) != 0:
+        return False
+    # From outside the tree, so the installed package (and its stub) is checked.
+    with tempfile.TemporaryDirectory() as outside:
+        ok = run([vpython, "-m", "mypy.stubtest", "talvern.platformdetails.function_def"],
+                 cwd=outside, env=env) == 0
+    # [tool.mypy] in pyproject.toml names the package and its source folder.
+    return run([vpython, "-m", "mypy"], cwd=ROOT, env=env) == 0 and ok
+
+
+def smoke_installed(vpython, bindir):
+    """The import and the command over examples/, from outside the source tree."""
+    examples = sorted(glob.glob(os.path.join(ROOT, "examples", "*.txt")))
+    table = os.path.join(ROOT, "examples", "table.json")
+    code = ("import talvern.platformdetails.function_def as fd, sys;"
+            "assert fd.get_garu_details('Kernel: Solaris Unix 5.11') == 'GARU';"
+            "assert 'site-packages' in fd.__file__, fd.__file__")
+    with tempfile.TemporaryDirectory() as outside:
+        if run([vpython, "-c", code], cwd=outside) != 0:
+            return False
+        script = os.path.join(bindir, "talvern-platformdetails")
+        if run([script, "--table", table] + examples, cwd=outside, stdout=subprocess.DEVNULL) != 0:
+            return False
+        out = subprocess.run([vpython, "-m", "talvern.platformdetails", "--json"] + examples,
+                             cwd=outside, stdout=subprocess.PIPE)
+    lines = out.stdout.decode().splitlines()
+    if out.returncode != 0 or len(lines) != len(examples):
+        log("the installed command failed over examples/")
+        return False
+    return all(json.loads(line)["detectors"] for line in lines)
+
+
+def check_packaging(pythons):
+    """An sdist, a wheel built from it per interpreter, installed in a fresh venv."""
+    dist = os.path.join(VENVS, "dist")
+    shutil.rmtree(dist, ignore_errors=True)
+    env = clean_env()
+    builder = venv_python(sorted(pythons, key=lambda v: int(v.split(".")[1]))[-1])
+    if run([builder, "-m", "pip", "install", "-q", BUILD], env=env) != 0:
+        return False
+    if run([builder, "-m", "build", "--sdist", "--outdir", dist, ROOT], env=env) != 0:
+        return False
+    (sdist,) = glob.glob(os.path.join(dist, "*.tar.gz"))
+    for version, python in sorted(pythons.items()):
+        wheels = os.path.join(dist, "py" + version)
+        # Building from the sdist proves it holds everything the build needs.
+        if run([venv_python(version), "-m", "pip", "wheel", "-q", "--no-deps", "-w", wheels, sdist], env=env) != 0:
+            return False
+        (wheel,) = glob.glob(os.path.join(wheels, "*.whl"))
+        names = zipfile.ZipFile(wheel).namelist()
+        wanted = ["talvern/platformdetails/function_def.pyi", "talvern/platformdetails/py.typed",
+                  "talvern/platformdetails/__main__.py", "talvern/py.typed"]
+        missing = [n for n in wanted if n not in names]
+        if missing:
+            log("the wheel lacks " + ", ".join(missing))
+            return False
+        venv = os.path.join(VENVS, "wheel" + version)
+        shutil.rmtree(venv, ignore_errors=True)
+        vpython = os.path.join(venv, "bin", "python")
+        if run([python, "-m", "venv", venv], env=env) != 0:
+            return False
+        if run([vpython, "-m", "pip", "install", "-q", "--no-index", wheel], env=env) != 0:
+            return False
+        if not smoke_installed(vpython, os.path.join(venv, "bin")):
+            return False
+    return True
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", action="append", metavar="3.X", help="test only these versions")
@@ -151,6 +240,15 @@ def main():
     for version in wanted:
         log("CPython %s: %s" % (version, interpreters[version]))
         results["CPython " + version] = test_interpreter(version, interpreters[version], args.pytest_args)
+
+    newest = wanted[-1]
+    if results["CPython " + newest]:
+        log("stubtest and mypy on CPython %s" % newest)
+        results["types (CPython %s)" % newest] = check_types(newest)
+    packaged = {v: interpreters[v] for v in {REQUIRED, newest} if v in wanted and results["CPython " + v]}
+    if packaged:
+        log("sdist and wheel install on CPython " + ", ".join(sorted(packaged)))
+        results["sdist, wheel install"] = check_packaging(packaged)
 
     log("summary (%.0f s)" % (time.time() - started))
     for name, ok in results.items():

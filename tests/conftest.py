@@ -24,9 +24,11 @@ _PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
 
 
 def call_through_c_api(func, args, kwargs):
-    """func(*args, **kwargs) through tp_call with the dict as given, as C
-    code calling PyObject_Call would (keys need not be str there)."""
-    return _PyObject_Call(func, tuple(args), dict(kwargs))
+    """func(*args, **kwargs) through the type's tp_call with the keyword dict
+    as given (keys need not be str there). From 3.9 PyObject_Call on the
+    function itself would take the vectorcall entry instead, so the call
+    goes through the type's __call__ slot wrapper."""
+    return _PyObject_Call(type(func).__call__, (func,) + tuple(args), dict(kwargs))
 
 
 @pytest.fixture(params=["python", "c-api"])

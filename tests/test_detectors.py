@@ -41,11 +41,6 @@ KVEOS = [
 ]
 
 
-@pytest.mark.parametrize("text, expected", KVEOS)
-@pytest.mark.parametrize("spawn", SPAWN_IDS)
-def test_fetch_kveos_details(text, expected, spawn):
-    assert fd.fetch_kveos_details(text, *spawn) == expected
-
 
 GARU = [
     ("", ""),
@@ -59,11 +54,6 @@ GARU = [
     ("LINUX UNIX", ""),
 ]
 
-
-@pytest.mark.parametrize("text, expected", GARU)
-@pytest.mark.parametrize("spawn", SPAWN_IDS)
-def test_get_garu_details(text, expected, spawn):
-    assert fd.get_garu_details(text, *spawn) == expected
 
 
 BANNER = "Vantrel KORIN Software, %s Software"
@@ -84,11 +74,6 @@ NOT_VKORIN = [
     "Solaris Unix",
 ]
 
-
-@pytest.mark.parametrize("text, expected", VKORIN)
-@pytest.mark.parametrize("spawn", SPAWN_IDS)
-def test_get_vkorin_details(text, expected, spawn):
-    assert fd.get_vkorin_details(text, *spawn) == expected
 
 
 @pytest.mark.parametrize("text", NOT_VKORIN)
@@ -122,10 +107,17 @@ PRAV = [
 ]
 
 
-@pytest.mark.parametrize("text, expected", PRAV)
+
+DETECTOR_TABLES = [("fetch_kveos_details", KVEOS), ("get_garu_details", GARU),
+                   ("get_vkorin_details", VKORIN), ("get_prav_details", PRAV)]
+
+
+@pytest.mark.parametrize("name, text, expected",
+                         [(name, text, expected) for name, table in DETECTOR_TABLES for text, expected in table])
 @pytest.mark.parametrize("spawn", SPAWN_IDS)
-def test_get_prav_details(text, expected, spawn):
-    assert fd.get_prav_details(text, *spawn) == expected
+def test_detector_tables(name, text, expected, spawn):
+    """Every spawn_id, given or not, gives the same result."""
+    assert getattr(fd, name)(text, *spawn) == expected
 
 
 NO_TOLM = "Unable to get platform for TOLM\n"

@@ -7,6 +7,10 @@
 
 #include <cstddef>
 
+// PyMODINIT_FUNC marks the entry as exported (visibility "default") only
+// from 3.9; the module is built with hidden visibility, so say it here.
+#define FDEF_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+
 namespace fdef::compat {
 
 // Py_NewRef: added in 3.10.
@@ -99,16 +103,23 @@ inline PyInterpreterState* current_interpreter() noexcept {
 inline int enter_recursive_call(const char* where) noexcept { return Py_EnterRecursiveCall(const_cast<char*>(where)); }
 inline void leave_recursive_call() noexcept { Py_LeaveRecursiveCall(); }
 
-// Heap types made from a spec learnt "__vectorcalloffset__" in 3.9; on 3.8
-// the offset and flag are written into the new type before any instance
+// Heap types made from a spec learnt "__vectorcalloffset__" and
+// "__weaklistoffset__" members in 3.9; before that the offsets (and the
+// vectorcall flag, 3.8) are written into the new type before any instance
 // exists.
-inline void set_vectorcall_offset(PyTypeObject* type, Py_ssize_t offset) noexcept {
-#if PY_VERSION_HEX >= 0x03080000 && PY_VERSION_HEX < 0x03090000
-    type->tp_vectorcall_offset = offset;
+inline void set_member_offsets(PyTypeObject* type, Py_ssize_t weaklist, Py_ssize_t vectorcall) noexcept {
+#if PY_VERSION_HEX < 0x03090000
+    type->tp_weaklistoffset = weaklist;
+#if PY_VERSION_HEX >= 0x03080000
+    type->tp_vectorcall_offset = vectorcall;
     type->tp_flags |= tpflags_have_vectorcall;
 #else
+    (void)vectorcall;
+#endif
+#else
     (void)type;
-    (void)offset;
+    (void)weaklist;
+    (void)vectorcall;
 #endif
 }
 
@@ -132,10 +143,9 @@ inline void disallow_instantiation(PyTypeObject* type) noexcept { type->tp_new =
 
 }  // namespace fdef::compat
 
-// "__vectorcalloffset__" in a spec's member table: understood from 3.9.
+// Offset members of a spec's member table: understood from 3.9.
 #if PY_VERSION_HEX >= 0x03090000
-#define FDEF_VECTORCALL_OFFSET_MEMBER(offset) \
-    {const_cast<char*>("__vectorcalloffset__"), T_PYSSIZET, (offset), READONLY, nullptr},
+#define FDEF_OFFSET_MEMBER(name, offset) {const_cast<char*>(name), T_PYSSIZET, (offset), READONLY, nullptr},
 #else
-#define FDEF_VECTORCALL_OFFSET_MEMBER(offset)
+#define FDEF_OFFSET_MEMBER(name, offset)
 #endif

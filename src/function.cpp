@@ -272,8 +272,8 @@ PyMethodDef function_methods[] = {
 
 // clang-format off
 PyMemberDef function_members[] = {
-    {const_cast<char*>("__weaklistoffset__"), T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
-    FDEF_VECTORCALL_OFFSET_MEMBER(offsetof(FunctionObject, vectorcall))
+    FDEF_OFFSET_MEMBER("__weaklistoffset__", offsetof(FunctionObject, weakrefs))
+    FDEF_OFFSET_MEMBER("__vectorcalloffset__", offsetof(FunctionObject, vectorcall))
     {nullptr, 0, 0, 0, nullptr},
 };
 // clang-format on
@@ -350,7 +350,7 @@ PyObject* make_function_type(PyObject* module) noexcept {
         return nullptr;
     }
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
-    compat::set_vectorcall_offset(tp, offsetof(FunctionObject, vectorcall));
+    compat::set_member_offsets(tp, offsetof(FunctionObject, weakrefs), offsetof(FunctionObject, vectorcall));
     compat::disallow_instantiation(tp);
     return type;
 }

@@ -166,10 +166,17 @@ void module_free(void* module) noexcept {
     }
 }
 
+bool at_exit_registered = false;
+
 // Runs at the very end of finalisation, when the interpreter's objects are
 // gone; if the module was never freed, forget it without touching it, so
-// that an embedding program that initialises again starts afresh.
-void forget_after_finalize() noexcept { state.abandon(); }
+// that an embedding program that initialises again starts afresh. The
+// interpreter drops its exit functions once run, so the next
+// initialisation registers this again.
+void forget_after_finalize() noexcept {
+    state.abandon();
+    at_exit_registered = false;
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
@@ -184,10 +191,9 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace fdef
 
-PyMODINIT_FUNC PyInit_function_def(void) {
-    static bool at_exit_registered = false;
-    if (!at_exit_registered) {
-        at_exit_registered = Py_AtExit(fdef::forget_after_finalize) == 0;
+FDEF_MODINIT_FUNC PyInit_function_def(void) {
+    if (!fdef::at_exit_registered) {
+        fdef::at_exit_registered = Py_AtExit(fdef::forget_after_finalize) == 0;
     }
     return PyModuleDef_Init(&fdef::module_def);
 }

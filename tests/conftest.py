@@ -1,0 +1,98 @@
+import ctypes
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from talvern.platformdetails import function_def as fd
+
+FUNCTION_NAMES = [
+    "fetch_kveos_details",
+    "get_garu_details",
+    "get_vkorin_details",
+    "get_prav_details",
+    "get_tolm_details",
+    "invokeaction",
+    "get_key_value",
+]
+DETECTOR_NAMES = FUNCTION_NAMES[:5]
+
+_PyObject_Call = ctypes.pythonapi.PyObject_Call
+_PyObject_Call.restype = ctypes.py_object
+_PyObject_Call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+
+
+def call_through_c_api(func, args, kwargs):
+    """func(*args, **kwargs) through the type's tp_call with the keyword dict
+    as given (keys need not be str there). From 3.9 PyObject_Call on the
+    function itself would take the vectorcall entry instead, so the call
+    goes through the type's __call__ slot wrapper."""
+    return _PyObject_Call(type(func).__call__, (func,) + tuple(args), dict(kwargs))
+
+
+@pytest.fixture(params=["python", "c-api"])
+def call(request):
+    """Calls a function through Python's call syntax (vectorcall where the
+    interpreter has it) or through tp_call with a keyword dict."""
+    if request.param == "python":
+        return lambda func, *args, **kwargs: func(*args, **kwargs)
+    return lambda func, *args, **kwargs: call_through_c_api(func, args, kwargs)
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter; returns (returncode, stdout, stderr)."""
+    proc = subprocess.run(
+        [sys.executable, "-X", "dev", "-c", textwrap.dedent(code)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=120,
+    )
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+class RecordingRe:
+    """A stand-in for the `re` module that records every use and delegates
+    to the real one."""
+
+    def __init__(self, real):
+        self._real = real
+        self.log = []
+
+    def __getattr__(self, name):
+        self.log.append(("get", name))
+        value = getattr(self._real, name)
+        if not callable(value):
+            return value
+        recorder = self
+
+        def wrapper(*args):
+            recorder.log.append((name,) + args)
+            result = value(*args)
+            return RecordingMatch(result, recorder) if result is not None else None
+
+        return wrapper
+
+
+class RecordingMatch:
+    def __init__(self, match, recorder):
+        self._match = match
+        self._recorder = recorder
+
+    def group(self, *args):
+        self._recorder.log.append(("group",) + args)
+        return self._match.group(*args)
+
+    def groups(self):
+        self._recorder.log.append(("groups",))
+        return self._match.groups()
+
+
+@pytest.fixture
+def recording_re(monkeypatch):
+    import re
+
+    stub = RecordingRe(re)
+    monkeypatch.setattr(fd, "re", stub)
+    return stub

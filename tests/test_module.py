@@ -1,0 +1,215 @@
+"""The module as the interpreter sees it: import, namespace, function
+objects, late-bound names and the held print."""
+import builtins
+import copy
+import gc
+import importlib
+import inspect
+import pickle
+import pydoc
+import re
+import sys
+import weakref
+
+import pytest
+
+from conftest import DETECTOR_NAMES, FUNCTION_NAMES, run_python
+from talvern.platformdetails import function_def as fd
+
+MODULE_NAME = "talvern.platformdetails.function_def"
+MODULE_DOC = (
+    "In this module, we placed the function which can be used for fetching\n"
+    "the model number for a device.\n"
+    "This also contains functions which helps to get matching keys from patterns dict\n"
+    "and for invoking the required function and for matching the regular expression.\n"
+)
+INVOKEACTION_DOC = (
+    "This function execute and function and match regular expression.\n"
+    "       If a function is provided as 'action' then function is called with input_value as argument.\n"
+    "       If a string is provided then 'action' will be used as a regex and matched with 'input_value'.\n"
+    "       Input: command output and function or expression, optional spawn_id.\n"
+    "       If spwan_id is provided then it will be provided as argument to function.\n"
+    "       Output: A List. If action is astring, output will be match regex ['groups' , ('groups')]\n"
+    "       If action is a function, output will be ['return value of the action']\n"
+    "    "
+)
+GET_KEY_VALUE_DOC = (
+    "This function is used for getting the 'key' from the input dict 'dict_name',\n"
+    "       from which the 'input_value' is matched.\n"
+    "       Input: command output and dictionary name\n"
+    "       Output: a list. ['matching key from dict' , 'output of the key's value']\n"
+    "       If a str: ['key' , ['group' , ('groups')]]\n"
+    "       If a function: ['key' , ['return value of function']]\n"
+    "    "
+)
+FUNCTIONS = [
+    ("fetch_kveos_details", "Function for getting model for KVEOS devices.", ("version", "spawn_id"), ("",)),
+    ("get_garu_details", "Function for getting model for GARU/FESK devices.", ("version", "spawn_id"), ("",)),
+    ("get_vkorin_details", "Function for getting model for vKORIN devices.", ("version", "spawn_id"), ("",)),
+    ("get_prav_details", "Function for getting model for PRAV devices.", ("version", "spawn_id"), ("",)),
+    ("get_tolm_details", "Function for getting model for TOLM devices.", ("version", "spawn_id"), ("",)),
+    ("invokeaction", INVOKEACTION_DOC, ("input_value", "action", "spawn_id"), ("",)),
+    ("get_key_value", GET_KEY_VALUE_DOC, ("input_value", "dict_name"), None),
+]
+
+
+def test_module_identity_and_namespace():
+    assert fd.__name__ == MODULE_NAME
+    assert fd.__doc__ == MODULE_DOC
+    assert fd.__package__ == "talvern.platformdetails"
+    assert fd.__file__ == fd.__spec__.origin
+    assert fd.__loader__ is fd.__spec__.loader
+    assert not hasattr(fd, "__path__")
+    assert fd.re is re
+    names = list(vars(fd))
+    assert names[-8:] == ["re"] + FUNCTION_NAMES
+    assert importlib.import_module(MODULE_NAME) is fd
+
+
+def test_reimport_after_removal_returns_the_same_module():
+    saved = sys.modules.pop(MODULE_NAME)
+    try:
+        again = importlib.import_module(MODULE_NAME)
+        assert again is fd
+        # A second import does not bind the names afresh.
+        assert again.get_garu_details is saved.get_garu_details
+    finally:
+        sys.modules[MODULE_NAME] = saved
+
+
+@pytest.mark.parametrize("name, doc, params, defaults", FUNCTIONS)
+def test_function_attributes(name, doc, params, defaults):
+    func = getattr(fd, name)
+    assert func.__name__ == name
+    assert func.__qualname__ == name
+    assert func.__module__ == MODULE_NAME
+    assert func.__doc__ == doc
+    assert func.__defaults__ == defaults
+    assert repr(func).startswith("<function %s at 0x" % name)
+    signature = inspect.signature(func)
+    assert tuple(signature.parameters) == params
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in signature.parameters.values())
+    expected_defaults = defaults or ()
+    actual = tuple(p.default for p in signature.parameters.values() if p.default is not p.empty)
+    assert actual == expected_defaults
+    text = pydoc.render_doc(func, renderer=pydoc.plaintext)
+    assert "%s%s" % (name, signature) in text
+    assert doc.splitlines()[0] in text
+
+
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+def test_functions_pickle_and_copy_by_reference(name):
+    func = getattr(fd, name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(func, protocol)) is func
+    assert copy.copy(func) is func
+    assert copy.deepcopy(func) is func
+
+
+def test_function_objects_behave_like_functions():
+    func = fd.get_garu_details
+    assert gc.is_tracked(func)
+    assert weakref.ref(func)() is func
+    assert callable(func) and inspect.isroutine(func)
+    with pytest.raises(AttributeError):
+        func.__name__ = "other"
+    with pytest.raises(TypeError):
+        type(func)()
+
+    class Holder:
+        detector = fd.get_garu_details
+
+    # Like a built-in function, it is not bound as a method.
+    assert Holder().detector("Solaris Unix") == "GARU"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 8), reason="vectorcall arrived in 3.8")
+def test_functions_use_vectorcall():
+    have_vectorcall = 1 << 11
+    assert type(fd.invokeaction).__flags__ & have_vectorcall
+
+
+def test_print_is_resolved_once_at_start_up(monkeypatch, capsys):
+    calls = []
+    monkeypatch.setattr(builtins, "print", lambda *a, **k: calls.append(a))
+    monkeypatch.setattr(fd, "print", calls.append, raising=False)
+    assert fd.invokeaction("text", None) == []
+    assert calls == []
+    assert capsys.readouterr().out == "The action should be expression or a function\n"
+
+
+def test_late_bound_names_follow_the_namespace(monkeypatch):
+    seen = []
+    monkeypatch.setattr(fd, "invokeaction", lambda text, action: seen.append(action) or ["hit"])
+    assert fd.get_key_value("text", {"k": "pattern"}) == ["k", ["hit"]]
+    monkeypatch.setattr(fd, "get_key_value", lambda text, table: [3, ["w", ("A-B-C",)]])
+    assert fd.get_tolm_details("anything") == "ABC"
+    assert seen == ["pattern"]
+
+
+@pytest.mark.parametrize(
+    "name, call",
+    [
+        ("re", lambda: fd.get_garu_details("x")),
+        ("re", lambda: fd.invokeaction("x", "x")),
+        ("invokeaction", lambda: fd.get_key_value("x", {"a": "x"})),
+        ("get_key_value", lambda: fd.get_tolm_details("x")),
+    ],
+)
+def test_deleted_late_bound_name_falls_back_to_builtins(monkeypatch, name, call):
+    monkeypatch.delattr(fd, name)
+    with pytest.raises(NameError, match=r"^name '%s' is not defined$" % name):
+        call()
+    monkeypatch.setattr(builtins, name, getattr(sys.modules[__name__], "_BUILTIN_STANDINS")[name], raising=False)
+    assert call() is not None
+
+
+_BUILTIN_STANDINS = {
+    "re": re,
+    "invokeaction": lambda text, action: ["from builtins"],
+    "get_key_value": lambda text, table: [],
+}
+
+
+def test_failed_start_up_is_forgotten_and_retried():
+    code, out, err = run_python(
+        """
+        import sys
+        sys.modules["re"] = None
+        try:
+            import talvern.platformdetails.function_def
+        except ImportError as exc:
+            print("failed:", exc)
+        del sys.modules["re"]
+        import talvern.platformdetails.function_def as fd
+        print(fd.get_garu_details("Linux Unix"), sorted(n for n in vars(fd) if not n.startswith("_")))
+        """
+    )
+    assert code == 0, err
+    assert out.splitlines() == [
+        "failed: import of re halted; None in sys.modules",
+        "FESK ['fetch_kveos_details', 'get_garu_details', 'get_key_value', 'get_prav_details', "
+        "'get_tolm_details', 'get_vkorin_details', 'invokeaction', 're']",
+    ]
+
+
+def test_missing_builtin_print_fails_the_import_cleanly():
+    code, out, err = run_python(
+        """
+        import builtins
+        saved = builtins.print
+        del builtins.print
+        try:
+            import talvern.platformdetails.function_def
+        except NameError as exc:
+            saved("failed:", exc)
+        builtins.print = saved
+        import talvern.platformdetails.function_def as fd
+        fd.invokeaction("x", None)
+        """
+    )
+    assert code == 0, err
+    assert out.splitlines() == [
+        "failed: name 'print' is not defined",
+        "The action should be expression or a function",
+    ]

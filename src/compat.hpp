@@ -131,6 +131,13 @@ inline void disallow_instantiation(PyTypeObject* type) noexcept { type->tp_new =
 #endif
 
 }  // namespace fdef::compat
+// PyMODINIT_FUNC exports the entry from 3.9 on (Py_EXPORTED_SYMBOL); before
+// it, the module's hidden-visibility build would hide PyInit_function_def.
+#if PY_VERSION_HEX >= 0x03090000
+#define FDEF_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define FDEF_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
 
 // "__vectorcalloffset__" in a spec's member table: understood from 3.9.
 #if PY_VERSION_HEX >= 0x03090000

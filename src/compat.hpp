@@ -69,17 +69,36 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 #endif
 }
 
-// PyObject_VectorcallMethod: added in 3.9. Before it, fetch the attribute
-// and call it (the bound method is made and dropped).
+// PyObject_VectorcallMethod: added in 3.9. Before it, a method that the
+// type defines as a C method descriptor, on an object without an instance
+// dict, is called with self first, as the interpreter's LOAD_METHOD does,
+// instead of making and dropping a bound method; anything else fetches the
+// attribute and calls it.
 inline PyObject* call_method(PyObject* name, PyObject* const* args, std::size_t nargsf) noexcept {
 #if PY_VERSION_HEX >= 0x03090000
     return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
 #else
-    PyObject* method = PyObject_GetAttr(args[0], name);
+    PyObject* self = args[0];
+    PyTypeObject* type = Py_TYPE(self);
+    const Py_ssize_t nargs = vectorcall_nargs(nargsf);
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset == 0) {
+        PyObject* descr = _PyType_Lookup(type, name);  // borrowed
+        if (descr != nullptr && Py_TYPE(descr) == &PyMethodDescr_Type) {
+            Py_INCREF(descr);
+#if PY_VERSION_HEX >= 0x03080000
+            PyObject* result = _PyObject_Vectorcall(descr, args, static_cast<std::size_t>(nargs), nullptr);
+#else
+            PyObject* result = _PyMethodDescr_FastCallKeywords(descr, args, nargs, nullptr);
+#endif
+            Py_DECREF(descr);
+            return result;
+        }
+    }
+    PyObject* method = PyObject_GetAttr(self, name);
     if (method == nullptr) {
         return nullptr;
     }
-    PyObject* result = vectorcall(method, args + 1, vectorcall_nargs(nargsf) - 1, nullptr);
+    PyObject* result = vectorcall(method, args + 1, static_cast<std::size_t>(nargs - 1), nullptr);
     Py_DECREF(method);
     return result;
 #endif
@@ -131,6 +150,7 @@ inline void disallow_instantiation(PyTypeObject* type) noexcept { type->tp_new =
 #endif
 
 }  // namespace fdef::compat
+
 // PyMODINIT_FUNC exports the entry from 3.9 on (Py_EXPORTED_SYMBOL); before
 // it, the module's hidden-visibility build would hide PyInit_function_def.
 #if PY_VERSION_HEX >= 0x03090000

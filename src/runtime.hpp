@@ -108,11 +108,26 @@ inline Ref global(PyObject* globals, const Ref& name) noexcept {
     return lookup_name(globals, state.builtins.get(), name.get());
 }
 
+// getattr(obj, name) for a name that the module type itself does not
+// define (search, match, I): on an exact module, generic attribute lookup
+// finds nothing on the type and takes the namespace entry, so that entry is
+// read directly. Anything else, and a missing entry, takes the full path.
+inline Ref module_attr(PyObject* obj, PyObject* name) noexcept {
+    if (PyModule_CheckExact(obj)) {
+        PyObject* dict = PyModule_GetDict(obj);
+        PyObject* found = nullptr;
+        if (dict != nullptr && compat::dict_get_item_ref(dict, name, &found) != 0) {
+            return Ref::steal(found);
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
 // `re.<attr>` with `re` looked up afresh, as each mention of re does in
 // Python code.
 inline Ref re_attr(PyObject* globals, const Ref& attr) noexcept {
     Ref re = global(globals, state.s.re);
-    return re ? Ref::steal(PyObject_GetAttr(re.get(), attr.get())) : Ref();
+    return re ? module_attr(re.get(), attr.get()) : Ref();
 }
 
 // `a == b` as an if statement tests it: the comparison, then the truth of

@@ -166,12 +166,8 @@ PyObject* run(FunctionObject* func, PyObject* const* slots) noexcept {
     // The module's functions can call each other (a table whose action is
     // one of them) without any Python frame in between: count the depth here
     // so such a loop ends in RecursionError.
-    if (compat::enter_recursive_call(" in a function_def call") != 0) {
-        return nullptr;
-    }
-    PyObject* result = func->row->body(func->globals, slots);
-    compat::leave_recursive_call();
-    return result;
+    Depth depth;
+    return depth.failed() ? nullptr : func->row->body(func->globals, slots);
 }
 
 // ---- call entries ----------------------------------------------------------
@@ -380,6 +376,10 @@ PyObject* make_function(const FunctionRow& row, PyObject* module) noexcept {
 
 bool is_module_function(PyObject* obj) noexcept {
     return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == state.function_type.get();
+}
+
+bool is_own_function(PyObject* obj, Body body) noexcept {
+    return is_module_function(obj) && as_function(obj)->row->body == body && as_function(obj)->module == state.module;
 }
 
 PyObject* call_module_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {

@@ -2,6 +2,8 @@
 // callers' pattern tables run on.
 #include "matching.hpp"
 
+#include "function.hpp"
+
 namespace fdef {
 namespace {
 
@@ -19,20 +21,33 @@ PyObject* new_list(std::initializer_list<PyObject*> items) noexcept {
 
 PyObject* print_and_return_empty(PyObject* line) noexcept { return print_line(line) ? PyList_New(0) : nullptr; }
 
-// A pattern action: re.search(action, input_value), both positional.
-PyObject* invoke_pattern(PyObject* globals, PyObject* input_value, PyObject* pattern) noexcept {
+}  // namespace
+
+int search_pattern(PyObject* globals, PyObject* input_value, PyObject* pattern, Ref& whole, Ref& groups) noexcept {
     Ref search = re_attr(globals, state.s.search);
     Ref mobj = search ? call(search.get(), pattern, input_value) : Ref();
     if (!mobj) {
-        return nullptr;
+        return -1;
     }
     const int found = truth(mobj);
     if (found <= 0) {
+        return found;
+    }
+    whole = call_method(mobj.get(), state.s.group.get());
+    groups = whole ? call_method(mobj.get(), state.s.groups.get()) : Ref();
+    return groups ? 1 : -1;
+}
+
+namespace {
+
+// A pattern action: re.search(action, input_value), both positional.
+PyObject* invoke_pattern(PyObject* globals, PyObject* input_value, PyObject* pattern) noexcept {
+    Ref whole, groups;
+    const int found = search_pattern(globals, input_value, pattern, whole, groups);
+    if (found <= 0) {
         return found < 0 ? nullptr : PyList_New(0);
     }
-    Ref whole = call_method(mobj.get(), state.s.group.get());
-    Ref groups = whole ? call_method(mobj.get(), state.s.groups.get()) : Ref();
-    return groups ? new_list({whole.get(), groups.get()}) : nullptr;
+    return new_list({whole.get(), groups.get()});
 }
 
 // A callable action: action(input_value[, spawn_id]); a false result is
@@ -70,12 +85,52 @@ PyObject* invokeaction(PyObject* globals, PyObject* const* args) noexcept {
     return print_and_return_empty(state.s.msg_bad_action.get());
 }
 
+namespace {
+
+// dict_name[key], read at its turn. An exact dict is read directly; a
+// missing key still goes through subscription, for its KeyError.
+Ref table_item(PyObject* table, PyObject* key) noexcept {
+    if (PyDict_CheckExact(table)) {
+        PyObject* found = nullptr;
+        if (compat::dict_get_item_ref(table, key, &found) != 0) {
+            return Ref::steal(found);
+        }
+    }
+    return Ref::steal(PyObject_GetItem(table, key));
+}
+
+// invokeaction(input_value, action) as the walk calls it, when the name is
+// bound to the module's own invokeaction: its body runs directly, and a
+// pattern that does not match makes no empty list. 1 with `output` set, 0
+// for an empty result, -1 with an exception set.
+int invoke_own(PyObject* globals, PyObject* input_value, PyObject* action, Ref& output) noexcept {
+    Depth depth;
+    if (depth.failed()) {
+        return -1;
+    }
+    if (PyUnicode_Check(action)) {
+        Ref whole, groups;
+        const int found = search_pattern(globals, input_value, action, whole, groups);
+        if (found <= 0) {
+            return found;
+        }
+        output = Ref::steal(new_list({whole.get(), groups.get()}));
+        return output ? 1 : -1;
+    }
+    PyObject* const args[] = {input_value, action, state.s.empty.get()};
+    output = Ref::steal(invokeaction(globals, args));
+    return output ? PyList_GET_SIZE(output.get()) != 0 : -1;
+}
+
+}  // namespace
+
 PyObject* get_key_value(PyObject* globals, PyObject* const* args) noexcept {
     PyObject* input_value = args[0];
     PyObject* dict_name = args[1];
     // The keys are snapshotted and sorted before any action runs; the list
     // is private, so actions that change the table cannot disturb the walk.
-    Ref keys = Ref::steal(PySequence_List(dict_name));
+    // Iterating an exact dict yields its keys, which PyDict_Keys copies.
+    Ref keys = Ref::steal(PyDict_CheckExact(dict_name) ? PyDict_Keys(dict_name) : PySequence_List(dict_name));
     if (!keys || PyList_Sort(keys.get()) < 0) {
         return nullptr;
     }
@@ -83,13 +138,19 @@ PyObject* get_key_value(PyObject* globals, PyObject* const* args) noexcept {
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);
         // Read at its turn: a change an earlier action made is seen.
-        Ref action = Ref::steal(PyObject_GetItem(dict_name, key));
+        Ref action = table_item(dict_name, key);
         Ref invoke = action ? global(globals, state.s.invokeaction) : Ref();
-        Ref output = invoke ? call(invoke.get(), input_value, action.get()) : Ref();
-        if (!output) {
+        if (!invoke) {
             return nullptr;
         }
-        const int matched = truth(output);
+        Ref output;
+        int matched;
+        if (is_own_function(invoke.get(), invokeaction)) {
+            matched = invoke_own(globals, input_value, action.get(), output);
+        } else {
+            output = call(invoke.get(), input_value, action.get());
+            matched = output ? truth(output) : -1;
+        }
         if (matched != 0) {
             return matched < 0 ? nullptr : new_list({key, output.get()});
         }

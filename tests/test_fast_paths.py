@@ -1,0 +1,297 @@
+"""The shortcuts the module takes between its own functions, and around
+``re``, must behave exactly like the plain calls they stand for: rebinding
+a late-bound name, even in the middle of a walk, takes effect at the next
+use; replaced tables, ``re`` objects and match objects are used as given."""
+import re
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+from talvern.platformdetails import function_def as fd
+
+TOLM = ["(TOLM[-]?[0-9]+).*Chassis", r"[Vv]antrel (.+) \(.*\) processor", "^.+ \\(.+\\) processor.*\n.*\n(.*)\n"]
+
+
+@pytest.fixture
+def names():
+    """Restores the module's late-bound names after a test rebinds them."""
+    saved = {n: fd.__dict__[n] for n in ("re", "invokeaction", "get_key_value")}
+    yield fd.__dict__
+    for n in ("re", "invokeaction", "get_key_value"):
+        fd.__dict__.pop(n, None)
+    fd.__dict__.update(saved)
+
+
+class RecordingRe(object):
+    """Stands in for re: records each call and hands out recording matches."""
+
+    I = re.I
+
+    def __init__(self):
+        self.calls = []
+
+    def search(self, *args):
+        self.calls.append(("search",) + args)
+        m = re.search(*args)
+        return m and Match(self.calls, m)
+
+    def match(self, *args):
+        self.calls.append(("match",) + args)
+        m = re.match(*args)
+        return m and Match(self.calls, m)
+
+
+class Match(object):
+    __slots__ = ("calls", "real")  # no instance dict, but Python methods
+
+    def __init__(self, calls, real):
+        self.calls, self.real = calls, real
+
+    def group(self, *args):
+        self.calls.append(("group",) + args)
+        return self.real.group(*args)
+
+    def groups(self):
+        self.calls.append(("groups",))
+        return self.real.groups()
+
+
+# ---- get_tolm_details and the TOLM walk ---------------------------------------
+
+@pytest.mark.parametrize("text, result, searched", [
+    ("Hardware: TOLM-12 Chassis\n", "TOLM12", TOLM[:1]),
+    ("Vantrel TOLM-3064 Series (PX-2) processor\n", "TOLM3064 Series", TOLM[:2]),
+    ("Q (R) processor\nline two\nTOLM-12-X\nmore", "TOLM12X", TOLM),
+    ("nothing here", "", TOLM),
+])
+def test_tolm_makes_the_calls_of_the_table_walk(names, capsys, text, result, searched):
+    rec = names["re"] = RecordingRe()
+    assert fd.get_tolm_details(text) == result
+    expected = [("search", p, text) for p in searched]
+    if result:
+        expected += [("group",), ("groups",)]
+    assert rec.calls == expected
+    assert capsys.readouterr().out == ("" if result else "Unable to get platform for TOLM\n")
+
+
+def test_tolm_hands_a_fresh_table_to_a_replaced_get_key_value(names):
+    seen = []
+
+    def get_key_value(version, table):
+        seen.append((version, type(table), list(table.items())))
+        return ["k", ["w", ("A-B-C",)]]
+
+    names["get_key_value"] = get_key_value
+    assert fd.get_tolm_details("text", "handle") == "ABC"
+    assert seen == [("text", dict, list(zip([1, 2, 3], TOLM)))]
+
+
+def test_tolm_takes_the_answer_of_a_replaced_invokeaction_as_it_is(names):
+    calls = []
+
+    class Groups(object):
+        def __getitem__(self, i):
+            calls.append(("item", i))
+            return "X-1"
+
+    def invokeaction(*args):
+        calls.append(args)
+        return ["whole", Groups()] if len(calls) == 2 else []
+
+    names["invokeaction"] = invokeaction
+    assert fd.get_tolm_details("text") == "X1"
+    assert calls == [("text", TOLM[0]), ("text", TOLM[1]), ("item", 0)]
+
+
+def test_tolm_sees_invokeaction_rebound_between_two_patterns(names):
+    calls = []
+    own = fd.invokeaction
+
+    def first(*args):
+        calls.append(args)
+        names["invokeaction"] = own  # the next pattern goes to the module's own again
+        return []
+
+    names["invokeaction"] = first
+    assert fd.get_tolm_details("Vantrel Q (R) processor\n") == "Q"
+    assert calls == [("Vantrel Q (R) processor\n", TOLM[0])]
+
+
+@pytest.mark.parametrize("answer, error", [
+    (["only one item"], IndexError),
+    ([1, 2], TypeError),
+    (["w", ()], IndexError),
+    (["w", (5,)], AttributeError),
+])
+def test_tolm_errors_of_a_replaced_invokeaction_pass_through(names, answer, error):
+    names["invokeaction"] = lambda *args: answer
+    with pytest.raises(error):
+        fd.get_tolm_details("text")
+
+
+def test_tolm_without_invokeaction_raises_name_error(names):
+    del names["invokeaction"]
+    with pytest.raises(NameError, match="name 'invokeaction' is not defined"):
+        fd.get_tolm_details("text")
+
+
+def test_tolm_invokeaction_from_builtins(names, monkeypatch):
+    del names["invokeaction"]
+    import builtins
+    monkeypatch.setattr(builtins, "invokeaction", lambda *a: ["w", ("B-1",)], raising=False)
+    assert fd.get_tolm_details("text") == "B1"
+
+
+def test_tolm_with_another_module_function_as_get_key_value(names, capsys):
+    # invokeaction(version, table): the table is not a str but is not callable either.
+    names["get_key_value"] = fd.invokeaction
+    assert fd.get_tolm_details("text") == ""
+    assert capsys.readouterr().out == ("The action should be expression or a function\n"
+                                       "Unable to get platform for TOLM\n")
+
+
+# ---- get_key_value and invokeaction ----------------------------------------------
+
+def test_invokeaction_rebound_in_the_middle_of_a_walk(names):
+    calls = []
+
+    def rebinding(text):
+        names["invokeaction"] = lambda *args: calls.append(args) or []
+        return ""
+
+    table = {"a": rebinding, "b": "x", "c": "y"}
+    assert fd.get_key_value("xy", table) == []
+    assert calls == [("xy", "x"), ("xy", "y")]
+
+
+def test_own_invokeaction_walk_prints_and_skips_as_invokeaction_does(capsys):
+    nothing = lambda text: None  # noqa: E731
+    table = {"a": None, "b": nothing, "c": "z", "d": lambda text: ("M",)}
+    assert fd.get_key_value("abc", table) == ["d", [("M",)]]
+    assert capsys.readouterr().out == ("The action should be expression or a function\n"
+                                       "Return value from funcation %s\n" % nothing)
+
+
+class Table(dict):
+    def __iter__(self):
+        return iter(["b", "a"])
+
+    def __getitem__(self, key):
+        return "(%s)" % key
+
+
+class Missing(dict):
+    def __missing__(self, key):
+        return "(m)"
+
+
+@pytest.mark.parametrize("table, result", [
+    (Table(zzz=1), ["a", ["a", ("a",)]]),
+    (Missing(), []),
+])
+def test_dict_subclasses_are_iterated_and_subscribed_as_written(table, result):
+    assert fd.get_key_value("abm", table) == result
+
+
+def test_missing_subclass_key_is_read_through_missing():
+    table = Missing(a="x")
+
+    def drop(text):
+        del table["b"]
+        return None
+
+    table["b"] = drop
+    table["c"] = "m"  # reached only after b
+    assert fd.get_key_value("m", table) == ["c", ["m", ()]]
+
+
+def test_key_removed_by_an_earlier_action_raises_key_error(capsys):
+    table = {}
+    table["a"] = lambda text: table.pop("b") and None
+    table["b"] = "x"
+    with pytest.raises(KeyError) as info:
+        fd.get_key_value("x", table)
+    assert info.value.args == ("b",)
+
+
+def test_an_action_that_changes_a_later_entry_is_seen():
+    table = {"a": lambda text: table.update(b="y") or None, "b": "x"}
+    assert fd.get_key_value("y", table) == ["b", ["y", ()]]
+
+
+def test_an_action_dropping_itself_from_the_table_is_kept_alive(capsys):
+    class Action(object):
+        def __call__(self, text):
+            table.clear()
+            return "found"
+
+    table = {"a": Action()}
+    assert fd.get_key_value("t", table) == ["a", ["found"]]
+
+
+# ---- re, modules and match objects -----------------------------------------------
+
+def test_re_as_a_module_with_getattr_hook(names):
+    stand_in = types.ModuleType("stand_in")
+    stand_in.__getattr__ = lambda name: {"search": lambda p, t: None}[name]
+    names["re"] = stand_in
+    assert fd.get_garu_details("Solaris Unix") == ""
+
+
+def test_re_as_a_module_subclass_with_a_property(names):
+    class Special(types.ModuleType):
+        @property
+        def search(self):
+            return lambda p, t: "hit"
+
+    stand_in = Special("stand_in")
+    stand_in.__dict__["search"] = lambda p, t: None  # shadowed by the property
+    names["re"] = stand_in
+    assert fd.get_garu_details("text") == "FESK-L2"
+
+
+def test_re_module_entry_missing_raises_attribute_error(names):
+    names["re"] = types.ModuleType("empty")
+    with pytest.raises(AttributeError, match="search"):
+        fd.invokeaction("text", "x")
+
+
+def test_kveos_method_calls_on_match_objects_with_an_instance_dict(names):
+    class DictMatch(object):
+        def __init__(self, real):
+            self.group = real.group  # an instance attribute, not a method
+
+    class StandIn(object):
+        I = re.I
+
+        def search(self, *args):
+            m = re.search(*args)
+            return m and DictMatch(m)
+
+        def match(self, *args):
+            m = re.match(*args)
+            return m and DictMatch(m)
+
+    names["re"] = StandIn()
+    assert fd.fetch_kveos_details("Hardware\n vantrel Ostrel1234 Chassis") == "1234"
+
+
+def test_module_functions_calling_each_other_end_in_recursion_error():
+    code = textwrap.dedent("""
+        import sys
+        from talvern.platformdetails import function_def as fd
+        fd.invokeaction = fd.get_key_value  # get_key_value(text, action) again, through the walk
+        table = {}
+        table["a"] = table
+        sys.setrecursionlimit(200)
+        try:
+            fd.get_key_value("t", table)
+        except RecursionError:
+            print("RecursionError")
+    """)
+    out = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert out.returncode == 0, out.stderr.decode()
+    assert out.stdout.decode().strip() == "RecursionError"

@@ -31,7 +31,9 @@ Ref call_with_flag_i(PyObject* globals, const Ref& fn_name, const Ref& pattern, 
 }
 
 // mobj.group(n), a fresh call each time.
-Ref group(const Ref& mobj, const Ref& n) noexcept { return call_method(mobj.get(), S.group.get(), n.get()); }
+Ref group(const Ref& mobj, const Ref& n) noexcept {
+    return call_method(state.group, mobj.get(), S.group.get(), n.get());
+}
 
 PyObject* new_ref(const Ref& value) noexcept { return compat::new_ref(value.get()); }
 
@@ -41,7 +43,8 @@ int truth_of(const Ref& value) noexcept { return value ? truth(value) : -1; }
 // groups[0].replace("-", ""): group 1 of the TOLM match, without hyphens.
 PyObject* tolm_platform_from_groups(PyObject* groups) noexcept {
     Ref first = Ref::steal(PyObject_GetItem(groups, state.int0.get()));
-    return first ? call_method(first.get(), S.replace.get(), S.hyphen.get(), S.empty.get()).release() : nullptr;
+    return first ? call_method(state.replace, first.get(), S.replace.get(), S.hyphen.get(), S.empty.get()).release()
+                 : nullptr;
 }
 
 }  // namespace

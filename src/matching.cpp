@@ -33,8 +33,8 @@ int search_pattern(PyObject* globals, PyObject* input_value, PyObject* pattern, 
     if (found <= 0) {
         return found;
     }
-    whole = call_method(mobj.get(), state.s.group.get());
-    groups = whole ? call_method(mobj.get(), state.s.groups.get()) : Ref();
+    whole = call_method(state.group, mobj.get(), state.s.group.get());
+    groups = whole ? call_method(state.groups, mobj.get(), state.s.groups.get()) : Ref();
     return groups ? 1 : -1;
 }
 

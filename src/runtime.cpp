@@ -38,13 +38,51 @@ void State::each_ref(Visit&& visit) noexcept {
 void State::clear() noexcept {
     module = nullptr;
     ready = false;
+    for (MethodCache* cache : {&group, &groups, &replace}) {
+        cache->reset();
+    }
     each_ref([](Ref& ref) { ref.reset(); });
 }
 
 void State::abandon() noexcept {
     module = nullptr;
     ready = false;
+    for (MethodCache* cache : {&group, &groups, &replace}) {
+        cache->abandon();
+    }
     each_ref([](Ref& ref) { ref.abandon(); });
+}
+
+namespace {
+
+// Whether attribute lookup of `name` on every instance of `type` finds the
+// same C method descriptor, for good: it is not shadowed by an instance
+// dict or a custom getattr, and the type's attributes cannot be set (a
+// static type, or an immutable heap type). Returns it borrowed, or NULL.
+PyObject* fixed_method(PyTypeObject* type, PyObject* name) noexcept {
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 ||
+        (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && !PyType_HasFeature(type, compat::tpflags_immutable))) {
+        return nullptr;
+    }
+    PyObject* descr = _PyType_Lookup(type, name);
+    return descr != nullptr && Py_TYPE(descr) == &PyMethodDescr_Type ? descr : nullptr;
+}
+
+}  // namespace
+
+PyObject* MethodCache::call(PyObject* name, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    PyTypeObject* type = Py_TYPE(args[0]);
+    if (reinterpret_cast<PyObject*>(type) != type_.get()) {
+        PyObject* descr = fixed_method(type, name);
+        if (descr == nullptr) {
+            return compat::call_method(name, args, static_cast<std::size_t>(nargs));
+        }
+        descr_ = Ref::borrow(descr);
+        type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    }
+    // Held for the call: a drop of the cache during it must not free it.
+    Ref descr = Ref::borrow(descr_.get());
+    return compat::call_method_descriptor(descr.get(), args, nargs);
 }
 
 Ref call_positional(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) noexcept {

@@ -61,6 +61,27 @@ struct Strings {
 #undef FDEF_DECLARE
 };
 
+// obj.<name>(...) for the one type that usually comes: remembers the C
+// method descriptor that attribute lookup finds on that type, when nothing
+// can change what it finds (no instance dict, generic getattr, a type whose
+// attributes cannot be set), and calls it with self first.
+class MethodCache {
+public:
+    PyObject* call(PyObject* name, PyObject* const* args, Py_ssize_t nargs) noexcept;
+    void reset() noexcept {
+        descr_.reset();
+        type_.reset();
+    }
+    void abandon() noexcept {
+        descr_.abandon();
+        type_.abandon();
+    }
+
+private:
+    Ref type_;
+    Ref descr_;
+};
+
 struct State {
     // The live module object (borrowed: the module owns this state, not the
     // other way round), or NULL when none exists in this process.
@@ -72,6 +93,7 @@ struct State {
     Ref int0, int1, int2, int3;
     Ref defaults;  // ("",), shared by every function with a default
     Strings s;
+    MethodCache group, groups, replace;
 
     int make_constants() noexcept;
     void clear() noexcept;    // releases everything; the module is forgotten
@@ -101,6 +123,14 @@ inline Ref call_method(PyObject* obj, PyObject* name, Args... args) noexcept {
     PyObject* stack[] = {nullptr, obj, args...};
     return Ref::steal(
         compat::call_method(name, stack + 1, (1 + sizeof...(Args)) | compat::vectorcall_arguments_offset));
+}
+
+// The same through the cache of one method: match.group(), match.groups(),
+// str.replace().
+template <class... Args>
+inline Ref call_method(MethodCache& cache, PyObject* obj, PyObject* name, Args... args) noexcept {
+    PyObject* stack[] = {nullptr, obj, args...};
+    return Ref::steal(cache.call(name, stack + 1, 1 + sizeof...(Args)));
 }
 
 // A late-bound module-level name, looked up afresh at this use.

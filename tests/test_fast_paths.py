@@ -295,3 +295,39 @@ def test_module_functions_calling_each_other_end_in_recursion_error():
     out = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert out.returncode == 0, out.stderr.decode()
     assert out.stdout.decode().strip() == "RecursionError"
+
+
+def test_tolm_group_of_a_str_subclass_uses_its_own_replace(names):
+    class Model(str):
+        def replace(self, old, new):
+            return "replaced(%s, %s)" % (old, new)
+
+    names["invokeaction"] = lambda *args: ["w", (Model("A-B"),)]
+    assert fd.get_tolm_details("text") == "replaced(-, )"
+    names["invokeaction"] = lambda *args: ["w", ("A-B",)]
+    assert fd.get_tolm_details("text") == "AB"
+
+
+def test_match_methods_follow_the_type_of_each_match(names):
+    text = "Vantrel KORIN Software, vkorin_l2 Software"
+
+    class Slotted(object):
+        __slots__ = ("real",)
+
+        def __init__(self, real):
+            self.real = real
+
+        def group(self, n):
+            return self.real.group(n)
+
+    class StandIn(object):
+        def search(self, *args):
+            return Slotted(re.search(*args))
+
+    assert fd.get_vkorin_details(text) == "KORINvL2"
+    names["re"] = StandIn()
+    assert fd.get_vkorin_details(text) == "KORINvL2"
+    Slotted.group = lambda self, n: "KORINv"  # a class that can change is asked anew
+    assert fd.get_vkorin_details(text) == "KORINv"
+    names["re"] = re
+    assert fd.get_vkorin_details(text) == "KORINvL2"

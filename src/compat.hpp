@@ -111,6 +111,36 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, std::size_t 
 #endif
 }
 
+// Dict watchers: added in 3.12. `hook` runs before any change to a watched
+// dict (it must not run Python code). Without them add_dict_watcher answers
+// -1 and the caller caches nothing.
+#if PY_VERSION_HEX >= 0x030C0000
+inline void (*dict_change_hook)() noexcept = nullptr;
+inline int dict_watch_trampoline(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    dict_change_hook();
+    return 0;
+}
+// The watcher's id, or -1 when none is free (no exception left set).
+inline int add_dict_watcher(void (*hook)() noexcept) noexcept {
+    dict_change_hook = hook;
+    const int id = PyDict_AddWatcher(dict_watch_trampoline);
+    if (id < 0) {
+        PyErr_Clear();
+    }
+    return id;
+}
+inline int watch_dict(int id, PyObject* dict) noexcept { return PyDict_Watch(id, dict); }
+inline void clear_dict_watcher(int id) noexcept {
+    if (PyDict_ClearWatcher(id) < 0) {
+        PyErr_Clear();
+    }
+}
+#else
+inline int add_dict_watcher(void (*)() noexcept) noexcept { return -1; }
+inline int watch_dict(int, PyObject*) noexcept { return -1; }
+inline void clear_dict_watcher(int) noexcept {}
+#endif
+
 // PyInterpreterState_Get: added in 3.9.
 inline PyInterpreterState* current_interpreter() noexcept {
 #if PY_VERSION_HEX >= 0x03090000

@@ -41,6 +41,7 @@ void State::clear() noexcept {
     for (MethodCache* cache : {&group, &groups, &replace}) {
         cache->reset();
     }
+    names.reset();
     each_ref([](Ref& ref) { ref.reset(); });
 }
 
@@ -50,6 +51,7 @@ void State::abandon() noexcept {
     for (MethodCache* cache : {&group, &groups, &replace}) {
         cache->abandon();
     }
+    names.abandon();
     each_ref([](Ref& ref) { ref.abandon(); });
 }
 
@@ -69,6 +71,103 @@ PyObject* fixed_method(PyTypeObject* type, PyObject* name) noexcept {
 }
 
 }  // namespace
+
+namespace {
+
+void names_changed() noexcept { state.names.valid = false; }
+
+// The entry of `name` in `dict` as a new reference, or NULL when it is
+// absent; -1 when the lookup raised.
+int entry(PyObject* dict, PyObject* name, Ref& out) noexcept {
+    PyObject* found = nullptr;
+    const int rc = compat::dict_get_item_ref(dict, name, &found);
+    out = Ref::steal(found);
+    return rc;
+}
+
+}  // namespace
+
+const Ref* NameCache::slot(PyObject* globals_in, PyObject* name) noexcept {
+    if (watcher < 0) {
+        return nullptr;
+    }
+    if (!valid || globals_in != globals) {
+        if (!fill(globals_in)) {
+            return nullptr;
+        }
+    }
+    const Ref* found = nullptr;
+    const Strings& s = state.s;
+    if (name == s.invokeaction.get()) {
+        found = &invokeaction;
+    } else if (name == s.get_key_value.get()) {
+        found = &get_key_value;
+    } else if (!re || !PyModule_CheckExact(re.get())) {
+        // `re` lost its plain module class (which changes no dict).
+        return nullptr;
+    } else if (name == s.search.get()) {
+        found = &search;
+    } else if (name == s.match.get()) {
+        found = &match;
+    } else if (name == s.flag_I.get()) {
+        found = &flag_I;
+    }
+    return found != nullptr && *found ? found : nullptr;
+}
+
+bool NameCache::fill(PyObject* globals_in) noexcept {
+    if (compat::watch_dict(watcher, globals_in) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    // Set first: a change made while the entries are read clears it again.
+    valid = true;
+    globals = globals_in;
+    Ref new_re;
+    bool ok = entry(globals_in, state.s.re.get(), new_re) >= 0 &&
+              entry(globals_in, state.s.invokeaction.get(), invokeaction) >= 0 &&
+              entry(globals_in, state.s.get_key_value.get(), get_key_value) >= 0;
+    if (ok && new_re && PyModule_CheckExact(new_re.get())) {
+        PyObject* dict = PyModule_GetDict(new_re.get());
+        ok = dict != nullptr && compat::watch_dict(watcher, dict) >= 0 &&
+             entry(dict, state.s.search.get(), search) >= 0 && entry(dict, state.s.match.get(), match) >= 0 &&
+             entry(dict, state.s.flag_I.get(), flag_I) >= 0;
+    } else {
+        new_re.reset();
+        search.reset();
+        match.reset();
+        flag_I.reset();
+    }
+    re = std::move(new_re);
+    if (!ok) {
+        PyErr_Clear();
+        valid = false;
+    }
+    return valid;
+}
+
+void NameCache::reset() noexcept {
+    if (watcher >= 0) {
+        compat::clear_dict_watcher(watcher);
+    }
+    watcher = -1;
+    valid = false;
+    globals = nullptr;
+    for (Ref* ref : {&re, &search, &match, &flag_I, &invokeaction, &get_key_value}) {
+        ref->reset();
+    }
+}
+
+void NameCache::abandon() noexcept {
+    watcher = -1;
+    valid = false;
+    globals = nullptr;
+    for (Ref* ref : {&re, &search, &match, &flag_I, &invokeaction, &get_key_value}) {
+        ref->abandon();
+    }
+}
+
+void NameCache::start() noexcept { watcher = compat::add_dict_watcher(names_changed); }
 
 PyObject* MethodCache::call(PyObject* name, PyObject* const* args, Py_ssize_t nargs) noexcept {
     PyTypeObject* type = Py_TYPE(args[0]);

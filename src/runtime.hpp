@@ -82,6 +82,29 @@ private:
     Ref descr_;
 };
 
+// The late-bound names as the last full lookup found them, kept only while
+// a dict watcher guarantees that neither the module namespace nor the
+// namespace of the module bound as `re` has changed since (CPython 3.12+;
+// elsewhere `valid` stays false and every use looks up). A slot left NULL
+// means that name takes the full path (builtins fallback, a `re` that is
+// not a plain module, a missing attribute).
+struct NameCache {
+    int watcher = -1;
+    bool valid = false;           // cleared by the watcher before any change
+    PyObject* globals = nullptr;  // the namespace the slots were read from (borrowed)
+    Ref re;
+    Ref search, match, flag_I, invokeaction, get_key_value;
+
+    // The slot of a name asked for through global() or re_attr(), or NULL.
+    const Ref* slot(PyObject* globals_in, PyObject* name) noexcept;
+    void start() noexcept;  // at start-up: takes a dict watcher if there are any
+    void reset() noexcept;
+    void abandon() noexcept;
+
+private:
+    bool fill(PyObject* globals_in) noexcept;
+};
+
 struct State {
     // The live module object (borrowed: the module owns this state, not the
     // other way round), or NULL when none exists in this process.
@@ -94,6 +117,7 @@ struct State {
     Ref defaults;  // ("",), shared by every function with a default
     Strings s;
     MethodCache group, groups, replace;
+    NameCache names;
 
     int make_constants() noexcept;
     void clear() noexcept;    // releases everything; the module is forgotten
@@ -133,8 +157,13 @@ inline Ref call_method(MethodCache& cache, PyObject* obj, PyObject* name, Args..
     return Ref::steal(cache.call(name, stack + 1, 1 + sizeof...(Args)));
 }
 
-// A late-bound module-level name, looked up afresh at this use.
+// A late-bound module-level name, looked up afresh at this use (or taken
+// from the cache, which holds only what that lookup would find).
 inline Ref global(PyObject* globals, const Ref& name) noexcept {
+    const Ref* cached = state.names.slot(globals, name.get());
+    if (cached != nullptr) {
+        return Ref::borrow(cached->get());
+    }
     return lookup_name(globals, state.builtins.get(), name.get());
 }
 
@@ -156,7 +185,11 @@ inline Ref module_attr(PyObject* obj, PyObject* name) noexcept {
 // `re.<attr>` with `re` looked up afresh, as each mention of re does in
 // Python code.
 inline Ref re_attr(PyObject* globals, const Ref& attr) noexcept {
-    Ref re = global(globals, state.s.re);
+    const Ref* cached = state.names.slot(globals, attr.get());
+    if (cached != nullptr) {
+        return Ref::borrow(cached->get());
+    }
+    Ref re = lookup_name(globals, state.builtins.get(), state.s.re.get());
     return re ? module_attr(re.get(), attr.get()) : Ref();
 }
 

@@ -331,3 +331,65 @@ def test_match_methods_follow_the_type_of_each_match(names):
     assert fd.get_vkorin_details(text) == "KORINv"
     names["re"] = re
     assert fd.get_vkorin_details(text) == "KORINvL2"
+
+
+# ---- late-bound names seen again after every change ------------------------------
+
+def test_a_change_inside_the_re_module_is_seen_at_the_next_call(monkeypatch):
+    assert fd.get_garu_details("Solaris Unix") == "GARU"
+    monkeypatch.setattr(re, "search", lambda p, t: p == "Linux Unix")
+    assert fd.get_garu_details("Solaris Unix") == "FESK"
+    monkeypatch.undo()
+    assert fd.get_garu_details("Solaris Unix") == "GARU"
+
+
+def test_a_change_inside_a_module_bound_as_re_is_seen(names):
+    stand_in = types.ModuleType("stand_in")
+    stand_in.search = lambda p, t: None
+    names["re"] = stand_in
+    assert fd.get_garu_details("LINUX_L2") == ""
+    stand_in.search = lambda p, t: True
+    assert fd.get_garu_details("LINUX_L2") == "FESK-L2"
+    del stand_in.search
+    with pytest.raises(AttributeError):
+        fd.get_garu_details("LINUX_L2")
+
+
+def test_re_changing_its_class_is_seen(names):
+    stand_in = types.ModuleType("stand_in")
+    stand_in.search = lambda p, t: None
+    names["re"] = stand_in
+    assert fd.get_garu_details("x") == ""
+
+    class Special(types.ModuleType):
+        search = property(lambda self: (lambda p, t: True))
+
+    stand_in.__class__ = Special  # no dict changes
+    assert fd.get_garu_details("x") == "FESK-L2"
+
+
+def test_names_deleted_then_found_in_builtins_then_rebound(names, monkeypatch):
+    import builtins
+    assert fd.get_garu_details("Linux Unix") == "FESK"
+    del names["re"]
+    with pytest.raises(NameError, match="name 're' is not defined"):
+        fd.get_garu_details("Linux Unix")
+    stand_in = types.SimpleNamespace(search=lambda p, t: p == "Solaris Unix")
+    monkeypatch.setattr(builtins, "re", stand_in, raising=False)
+    assert fd.get_garu_details("Linux Unix") == "GARU"
+    stand_in.search = lambda p, t: False  # not a module: read anew each time
+    assert fd.get_garu_details("Linux Unix") == ""
+    names["re"] = re
+    assert fd.get_garu_details("Linux Unix") == "FESK"
+
+
+def test_get_key_value_rebound_and_deleted_between_tolm_calls(names, capsys):
+    own = fd.get_key_value
+    assert fd.get_tolm_details("TOLM-1 Chassis") == "TOLM1"
+    names["get_key_value"] = lambda version, table: ["k", ["w", ("Z-9",)]]
+    assert fd.get_tolm_details("TOLM-1 Chassis") == "Z9"
+    del names["get_key_value"]
+    with pytest.raises(NameError, match="name 'get_key_value' is not defined"):
+        fd.get_tolm_details("TOLM-1 Chassis")
+    names["get_key_value"] = own
+    assert fd.get_tolm_details("TOLM-1 Chassis") == "TOLM1"

@@ -124,19 +124,14 @@ int invoke_own(PyObject* globals, PyObject* input_value, PyObject* action, Ref& 
 
 }  // namespace
 
-PyObject* get_key_value(PyObject* globals, PyObject* const* args) noexcept {
-    PyObject* input_value = args[0];
-    PyObject* dict_name = args[1];
-    // The keys are snapshotted and sorted before any action runs; the list
-    // is private, so actions that change the table cannot disturb the walk.
-    // Iterating an exact dict yields its keys, which PyDict_Keys copies.
-    Ref keys = Ref::steal(PyDict_CheckExact(dict_name) ? PyDict_Keys(dict_name) : PySequence_List(dict_name));
-    if (!keys || PyList_Sort(keys.get()) < 0) {
-        return nullptr;
-    }
-    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+namespace {
+
+// Tries the keys in the order given, as get_key_value does once it has its
+// sorted snapshot of the table's keys.
+PyObject* walk(PyObject* globals, PyObject* input_value, PyObject* dict_name, PyObject* const* keys,
+               Py_ssize_t count) noexcept {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        PyObject* key = keys[i];
         // Read at its turn: a change an earlier action made is seen.
         Ref action = table_item(dict_name, key);
         Ref invoke = action ? global(globals, state.s.invokeaction) : Ref();
@@ -156,6 +151,77 @@ PyObject* get_key_value(PyObject* globals, PyObject* const* args) noexcept {
         }
     }
     return PyList_New(0);
+}
+
+// A table of at most this many entries, all keyed by exact str, has its
+// key snapshot sorted on the stack: ordering exact str runs no Python code
+// and PyUnicode_Compare orders them as list.sort does (by code point), and
+// the keys of a dict are distinct, so stability plays no part.
+constexpr Py_ssize_t small_table = 8;
+
+struct KeySnapshot {
+    PyObject* keys[small_table];
+    Py_ssize_t count = 0;
+    KeySnapshot() noexcept = default;
+    KeySnapshot(const KeySnapshot&) = delete;
+    KeySnapshot& operator=(const KeySnapshot&) = delete;
+    ~KeySnapshot() {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_DECREF(keys[i]);
+        }
+    }
+    // False when the table does not qualify; nothing is then held.
+    bool take(PyObject* dict) noexcept {
+        if (PyDict_GET_SIZE(dict) > small_table) {
+            return false;
+        }
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t n = 0;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+            keys[n++] = key;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_INCREF(keys[i]);
+        }
+        count = n;
+        for (Py_ssize_t i = 1; i < count; ++i) {
+            PyObject* key_i = keys[i];
+            Py_ssize_t j = i;
+            for (; j > 0 && PyUnicode_Compare(key_i, keys[j - 1]) < 0; --j) {
+                keys[j] = keys[j - 1];
+            }
+            keys[j] = key_i;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+PyObject* get_key_value(PyObject* globals, PyObject* const* args) noexcept {
+    PyObject* input_value = args[0];
+    PyObject* dict_name = args[1];
+    // The keys are snapshotted and sorted before any action runs; the
+    // snapshot is private, so actions that change the table cannot disturb
+    // the walk. Iterating an exact dict yields its keys, which PyDict_Keys
+    // copies.
+    if (PyDict_CheckExact(dict_name)) {
+        KeySnapshot small;
+        if (small.take(dict_name)) {
+            return walk(globals, input_value, dict_name, small.keys, small.count);
+        }
+    }
+    Ref keys = Ref::steal(PyDict_CheckExact(dict_name) ? PyDict_Keys(dict_name) : PySequence_List(dict_name));
+    if (!keys || PyList_Sort(keys.get()) < 0) {
+        return nullptr;
+    }
+    // The list is private: its items stay put while actions run.
+    return walk(globals, input_value, dict_name, &PyList_GET_ITEM(keys.get(), 0), PyList_GET_SIZE(keys.get()));
 }
 
 }  // namespace fdef

@@ -393,3 +393,48 @@ def test_get_key_value_rebound_and_deleted_between_tolm_calls(names, capsys):
         fd.get_tolm_details("TOLM-1 Chassis")
     names["get_key_value"] = own
     assert fd.get_tolm_details("TOLM-1 Chassis") == "TOLM1"
+
+
+# ---- the order of the walk ------------------------------------------------------
+
+KEYS = ["b", "B", "a", "é", "z", "Z", "\U0001F600", "", "ab", "\u0100", "a\x00"]
+
+
+@pytest.mark.parametrize("count", [0, 1, 2, 7, 8, 9, 11])
+def test_keys_are_tried_in_sorted_order_whatever_the_table_size(capsys, count):
+    tried = []
+    table = {k: (lambda text, k=k: tried.append(k)) for k in KEYS[:count]}
+    assert fd.get_key_value("t", table) == []
+    assert tried == sorted(KEYS[:count])
+
+
+class Reversed(str):
+    def __lt__(self, other):
+        return str.__gt__(self, other)
+
+
+def test_str_subclass_keys_are_ordered_by_their_own_comparison(capsys):
+    tried = []
+    table = {Reversed(k): (lambda text, k=k: tried.append(k)) for k in "abc"}
+    fd.get_key_value("t", table)
+    assert tried == ["c", "b", "a"]
+
+
+def test_keys_that_cannot_be_ordered_raise_before_any_action_runs():
+    ran = []
+    with pytest.raises(TypeError):
+        fd.get_key_value("t", {"a": lambda text: ran.append(1), 1: "x"})
+    assert ran == []
+
+
+def test_keys_removed_while_walking_a_small_table_are_still_tried_in_order(capsys):
+    tried = []
+
+    def clear_all(text):
+        tried.append("a")
+        table.clear()
+
+    table = {"a": clear_all, "b": "b"}
+    with pytest.raises(KeyError):
+        fd.get_key_value("b", table)
+    assert tried == ["a"]

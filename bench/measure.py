@@ -306,13 +306,19 @@ def report(results, loop_ns, imp, out):
     for name in dict.fromkeys(r["function"] for r in results):
         rows = [r for r in results if r["function"] == name]
         per_function[name] = {"module/plain": geomean(r["module/plain"] for r in rows),
-                              "module/floor": geomean(r["module/floor"] for r in rows)}
+                              "module/floor": geomean(r["module/floor"] for r in rows),
+                              "floor/plain": geomean(r["ns"]["floor"] / r["ns"]["plain"] for r in rows)}
         w("%-39s %32s %8.3f %8.3f\n" % ("geometric mean, " + name, "", per_function[name]["module/plain"],
                                        per_function[name]["module/floor"]))
     overall = {"module/plain": geomean(r["module/plain"] for r in results),
-               "module/floor": geomean(r["module/floor"] for r in results)}
+               "module/floor": geomean(r["module/floor"] for r in results),
+               "floor/plain": geomean(r["ns"]["floor"] / r["ns"]["plain"] for r in results)}
     w("%-39s %32s %8.3f %8.3f\n" % ("geometric mean, all cases", "", overall["module/plain"],
                                    overall["module/floor"]))
+    # A module at the floor would score floor/plain against plain Python.
+    w("floor/plain, the lowest module/plain reachable: %s; all cases %.3f\n"
+      % (", ".join("%s %.3f" % (name, v["floor/plain"]) for name, v in per_function.items()),
+         overall["floor/plain"]))
     w("(empty timing loop, subtracted: %.1f ns per iteration)\n" % loop_ns)
     w("import: %.3f ms, %.0f KiB resident (median of %d fresh processes, re already imported)\n"
       % (imp["ms"], imp["kib"], imp["runs"]))

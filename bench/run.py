@@ -4,6 +4,7 @@
     python3 bench/run.py                      # CPython 3.7 and the newest CPython found
     python3 bench/run.py --python 3.11        # chosen interpreters (repeatable)
     python3 bench/run.py --json out.json      # also write all results as JSON
+    python3 bench/run.py --markdown out.md    # and the table for the README
     python3 bench/run.py --no-install         # reuse the venvs as they are
     python3 bench/run.py --rounds 41 --target-ms 4
 
@@ -48,10 +49,45 @@ def venv_python(version, python, install):
     return vpython, env
 
 
+def markdown(combined):
+    """The README's table: ns per call and both ratios, one column group per interpreter."""
+    versions = list(combined)
+    head = "| function | case |" + "".join(" %s module ns | plain ns | floor ns | mod/plain | mod/floor |"
+                                          % combined[v]["python"] for v in versions)
+    rule = "|---|---|" + "---:|---:|---:|---:|---:|" * len(versions)
+    rows = [head, rule]
+    first = combined[versions[0]]["cases"]
+    for i, case in enumerate(first):
+        cells = ""
+        for v in versions:
+            r = combined[v]["cases"][i]
+            cells += " %.0f | %.0f | %.0f | %.3f | %.3f |" % (r["ns"]["module"], r["ns"]["plain"], r["ns"]["floor"],
+                                                            r["module/plain"], r["module/floor"])
+        rows.append("| `%s` | %s |%s" % (case["function"], case["case"], cells))
+    for name in combined[versions[0]]["per_function"]:
+        cells = "".join(" | | | %.3f | %.3f |" % (combined[v]["per_function"][name]["module/plain"],
+                                                  combined[v]["per_function"][name]["module/floor"])
+                        for v in versions)
+        rows.append("| geometric mean | `%s` |%s" % (name, cells))
+    cells = "".join(" | | | **%.3f** | **%.3f** |" % (combined[v]["overall"]["module/plain"],
+                                                      combined[v]["overall"]["module/floor"]) for v in versions)
+    rows.append("| **geometric mean** | **all cases** |%s" % cells)
+    for name in list(combined[versions[0]]["per_function"]) + [None]:
+        cells = "".join(" | | | %.3f | |" % (combined[v]["per_function"][name] if name else combined[v]["overall"])
+                        ["floor/plain"] for v in versions)
+        rows.append("| floor/plain (lowest reachable mod/plain) | %s |%s" % ("`%s`" % name if name else "all cases",
+                                                                           cells))
+    imports = "; ".join("%s: %.3f ms, %.0f KiB" % (combined[v]["python"], combined[v]["import"]["ms"],
+                                                    combined[v]["import"]["kib"]) for v in versions)
+    return "\n".join(rows) + "\n\nImport (median of %d fresh processes, `re` already imported): %s.\n" % (
+        combined[versions[0]]["import"]["runs"], imports)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", action="append", metavar="3.X", help="interpreters (default: 3.7 and newest)")
     parser.add_argument("--json", metavar="FILE", help="write {version: results} as JSON")
+    parser.add_argument("--markdown", metavar="FILE", help="write the results as a Markdown table")
     parser.add_argument("--no-install", action="store_true", help="do not rebuild the module in existing venvs")
     parser.add_argument("--rounds", type=int, default=21)
     parser.add_argument("--target-ms", type=float, default=2.0)
@@ -89,6 +125,10 @@ def main():
         with open(args.json, "w") as f:
             json.dump(combined, f, indent=1)
         log("results written to " + args.json)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(markdown(combined))
+        log("table written to " + args.markdown)
     return 0
 
 

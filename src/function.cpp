@@ -189,6 +189,9 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
              slots) < 0) {
         return nullptr;
     }
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        return run(func, slots);  // the argument tuple holds them all
+    }
     // The caller's dict may change while the body runs: own what was bound.
     const Py_ssize_t total = func->row->total;
     for (Py_ssize_t i = 0; i < total; ++i) {

@@ -2,6 +2,8 @@
 // callers' pattern tables run on.
 #include "matching.hpp"
 
+#include <cstring>
+
 #include "function.hpp"
 
 namespace fdef {
@@ -159,6 +161,19 @@ PyObject* walk(PyObject* globals, PyObject* input_value, PyObject* dict_name, Py
 // the keys of a dict are distinct, so stability plays no part.
 constexpr Py_ssize_t small_table = 8;
 
+// a < b for two exact str, by code point. Two one-byte (Latin-1) strings,
+// the usual keys, compare as bytes, as list.sort's own fast path does.
+bool str_less(PyObject* a, PyObject* b) noexcept {
+    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+        const Py_ssize_t len_a = PyUnicode_GET_LENGTH(a);
+        const Py_ssize_t len_b = PyUnicode_GET_LENGTH(b);
+        const int order = std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b),
+                                      static_cast<std::size_t>(len_a < len_b ? len_a : len_b));
+        return order != 0 ? order < 0 : len_a < len_b;
+    }
+    return PyUnicode_Compare(a, b) < 0;
+}
+
 struct KeySnapshot {
     PyObject* keys[small_table];
     Py_ssize_t count = 0;
@@ -192,7 +207,7 @@ struct KeySnapshot {
         for (Py_ssize_t i = 1; i < count; ++i) {
             PyObject* key_i = keys[i];
             Py_ssize_t j = i;
-            for (; j > 0 && PyUnicode_Compare(key_i, keys[j - 1]) < 0; --j) {
+            for (; j > 0 && str_less(key_i, keys[j - 1]); --j) {
                 keys[j] = keys[j - 1];
             }
             keys[j] = key_i;

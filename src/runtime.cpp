@@ -1,6 +1,8 @@
 // The module-wide values and the positional call helper.
 #include "runtime.hpp"
 
+#include <utility>
+
 #include "function.hpp"
 
 namespace fdef {
@@ -116,34 +118,39 @@ const Ref* NameCache::slot(PyObject* globals_in, PyObject* name) noexcept {
 }
 
 bool NameCache::fill(PyObject* globals_in) noexcept {
+    valid = false;
     if (compat::watch_dict(watcher, globals_in) < 0) {
         PyErr_Clear();
         return false;
     }
-    // Set first: a change made while the entries are read clears it again.
-    valid = true;
-    globals = globals_in;
-    Ref new_re;
-    bool ok = entry(globals_in, state.s.re.get(), new_re) >= 0 &&
-              entry(globals_in, state.s.invokeaction.get(), invokeaction) >= 0 &&
-              entry(globals_in, state.s.get_key_value.get(), get_key_value) >= 0;
-    if (ok && new_re && PyModule_CheckExact(new_re.get())) {
-        PyObject* dict = PyModule_GetDict(new_re.get());
+    // Everything is read into new references first and swapped in at the
+    // end, so that a call made while old values are dropped (a __del__)
+    // never sees a mix of old and new.
+    Ref found[6];  // re, invokeaction, get_key_value, search, match, I
+    bool ok = entry(globals_in, state.s.re.get(), found[0]) >= 0 &&
+              entry(globals_in, state.s.invokeaction.get(), found[1]) >= 0 &&
+              entry(globals_in, state.s.get_key_value.get(), found[2]) >= 0;
+    if (ok && found[0] && PyModule_CheckExact(found[0].get())) {
+        PyObject* dict = PyModule_GetDict(found[0].get());
         ok = dict != nullptr && compat::watch_dict(watcher, dict) >= 0 &&
-             entry(dict, state.s.search.get(), search) >= 0 && entry(dict, state.s.match.get(), match) >= 0 &&
-             entry(dict, state.s.flag_I.get(), flag_I) >= 0;
+             entry(dict, state.s.search.get(), found[3]) >= 0 && entry(dict, state.s.match.get(), found[4]) >= 0 &&
+             entry(dict, state.s.flag_I.get(), found[5]) >= 0;
     } else {
-        new_re.reset();
-        search.reset();
-        match.reset();
-        flag_I.reset();
+        found[0].reset();
     }
-    re = std::move(new_re);
     if (!ok) {
         PyErr_Clear();
-        valid = false;
+        return false;
     }
-    return valid;
+    Ref* slots[] = {&re, &invokeaction, &get_key_value, &search, &match, &flag_I};
+    for (int i = 0; i < 6; ++i) {
+        std::swap(*slots[i], found[i]);
+    }
+    globals = globals_in;
+    // Cleared again by the watcher if the old values' release changes a
+    // watched dict; that release happens as `found` goes out of scope.
+    valid = true;
+    return true;
 }
 
 void NameCache::reset() noexcept {

@@ -166,8 +166,12 @@ PyObject* run(FunctionObject* func, PyObject* const* slots) noexcept {
     // The module's functions can call each other (a table whose action is
     // one of them) without any Python frame in between: count the depth here
     // so such a loop ends in RecursionError.
-    Depth depth;
-    return depth.failed() ? nullptr : func->row->body(func->globals, slots);
+    if (compat::enter_recursive_call(" in a function_def call") != 0) {
+        return nullptr;
+    }
+    PyObject* result = func->row->body(func->globals, slots);
+    compat::leave_recursive_call();
+    return result;
 }
 
 // ---- call entries ----------------------------------------------------------

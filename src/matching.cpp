@@ -101,64 +101,53 @@ Ref table_item(PyObject* table, PyObject* key) noexcept {
     return Ref::steal(PyObject_GetItem(table, key));
 }
 
+// What the walk learns from one call of invokeaction: 1 with `output` (a
+// new reference) for a match, 0 for an empty result, -1 with an exception
+// set. Returned by value, so that no address of the walk's frame escapes:
+// that frame is repeated for every level of tables whose actions call
+// get_key_value again, and must stay small.
+struct Invoked {
+    int matched;
+    PyObject* output;
+};
+
 // invokeaction(input_value, action) as the walk calls it, when the name is
 // bound to the module's own invokeaction: its body runs directly, and a
-// pattern that does not match makes no empty list. 1 with `output` set, 0
-// for an empty result, -1 with an exception set.
-int invoke_own(PyObject* globals, PyObject* input_value, PyObject* action, Ref& output) noexcept {
+// pattern that does not match makes no empty list.
+__attribute__((noinline)) Invoked invoke_own(PyObject* globals, PyObject* input_value, PyObject* action) noexcept {
     Depth depth;
     if (depth.failed()) {
-        return -1;
+        return {-1, nullptr};
     }
     if (PyUnicode_Check(action)) {
         Ref whole, groups;
         const int found = search_pattern(globals, input_value, action, whole, groups);
         if (found <= 0) {
-            return found;
+            return {found, nullptr};
         }
-        output = Ref::steal(new_list({whole.get(), groups.get()}));
-        return output ? 1 : -1;
+        PyObject* output = new_list({whole.get(), groups.get()});
+        return {output ? 1 : -1, output};
     }
     PyObject* const args[] = {input_value, action, state.s.empty.get()};
-    output = Ref::steal(invokeaction(globals, args));
-    return output ? PyList_GET_SIZE(output.get()) != 0 : -1;
-}
-
-}  // namespace
-
-namespace {
-
-// Tries the keys in the order given, as get_key_value does once it has its
-// sorted snapshot of the table's keys.
-PyObject* walk(PyObject* globals, PyObject* input_value, PyObject* dict_name, PyObject* const* keys,
-               Py_ssize_t count) noexcept {
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* key = keys[i];
-        // Read at its turn: a change an earlier action made is seen.
-        Ref action = table_item(dict_name, key);
-        Ref invoke = action ? global(globals, state.s.invokeaction) : Ref();
-        if (!invoke) {
-            return nullptr;
-        }
-        Ref output;
-        int matched;
-        if (is_own_function(invoke.get(), invokeaction)) {
-            matched = invoke_own(globals, input_value, action.get(), output);
-        } else {
-            output = call(invoke.get(), input_value, action.get());
-            matched = output ? truth(output) : -1;
-        }
-        if (matched != 0) {
-            return matched < 0 ? nullptr : new_list({key, output.get()});
-        }
+    PyObject* output = invokeaction(globals, args);
+    if (output == nullptr || PyList_GET_SIZE(output) != 0) {
+        return {output ? 1 : -1, output};
     }
-    return PyList_New(0);
+    Py_DECREF(output);
+    return {0, nullptr};
 }
 
-// A table of at most this many entries, all keyed by exact str, has its
-// key snapshot sorted on the stack: ordering exact str runs no Python code
-// and PyUnicode_Compare orders them as list.sort does (by code point), and
-// the keys of a dict are distinct, so stability plays no part.
+// The same for any other invokeaction: called, and its result tested.
+Invoked invoke_other(PyObject* invoke, PyObject* input_value, PyObject* action) noexcept {
+    Ref output = call(invoke, input_value, action);
+    const int matched = output ? truth(output) : -1;
+    return {matched, matched > 0 ? output.release() : nullptr};
+}
+
+// The key snapshot of a table of at most this many entries, all exact str,
+// is sorted here by insertion: ordering exact str runs no Python code, and
+// str_less orders them by code point as list.sort does; the keys of a dict
+// are distinct, so stability plays no part. It spares list.sort's set-up.
 constexpr Py_ssize_t small_table = 8;
 
 // a < b for two exact str, by code point. Two one-byte (Latin-1) strings,
@@ -174,69 +163,60 @@ bool str_less(PyObject* a, PyObject* b) noexcept {
     return PyUnicode_Compare(a, b) < 0;
 }
 
-struct KeySnapshot {
-    PyObject* keys[small_table];
-    Py_ssize_t count = 0;
-    KeySnapshot() noexcept = default;
-    KeySnapshot(const KeySnapshot&) = delete;
-    KeySnapshot& operator=(const KeySnapshot&) = delete;
-    ~KeySnapshot() {
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Py_DECREF(keys[i]);
+// Sorts the private key list as list.sort would.
+int sort_keys(PyObject* list) noexcept {
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    PyObject** keys = reinterpret_cast<PyListObject*>(list)->ob_item;
+    if (count > small_table) {
+        return PyList_Sort(list);
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!PyUnicode_CheckExact(keys[i])) {
+            return PyList_Sort(list);
         }
     }
-    // False when the table does not qualify; nothing is then held.
-    bool take(PyObject* dict) noexcept {
-        if (PyDict_GET_SIZE(dict) > small_table) {
-            return false;
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        PyObject* key = keys[i];
+        Py_ssize_t j = i;
+        for (; j > 0 && str_less(key, keys[j - 1]); --j) {
+            keys[j] = keys[j - 1];
         }
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        Py_ssize_t n = 0;
-        while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
-            keys[n++] = key;
-        }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_INCREF(keys[i]);
-        }
-        count = n;
-        for (Py_ssize_t i = 1; i < count; ++i) {
-            PyObject* key_i = keys[i];
-            Py_ssize_t j = i;
-            for (; j > 0 && str_less(key_i, keys[j - 1]); --j) {
-                keys[j] = keys[j - 1];
-            }
-            keys[j] = key_i;
-        }
-        return true;
+        keys[j] = key;
     }
-};
+    return 0;
+}
 
 }  // namespace
 
 PyObject* get_key_value(PyObject* globals, PyObject* const* args) noexcept {
     PyObject* input_value = args[0];
     PyObject* dict_name = args[1];
-    // The keys are snapshotted and sorted before any action runs; the
-    // snapshot is private, so actions that change the table cannot disturb
-    // the walk. Iterating an exact dict yields its keys, which PyDict_Keys
-    // copies.
-    if (PyDict_CheckExact(dict_name)) {
-        KeySnapshot small;
-        if (small.take(dict_name)) {
-            return walk(globals, input_value, dict_name, small.keys, small.count);
-        }
-    }
-    Ref keys = Ref::steal(PyDict_CheckExact(dict_name) ? PyDict_Keys(dict_name) : PySequence_List(dict_name));
-    if (!keys || PyList_Sort(keys.get()) < 0) {
+    // The keys are snapshotted and sorted before any action runs; the list
+    // is private, so actions that change the table cannot disturb the walk.
+    // Iterating an exact dict yields its keys, which PyDict_Keys copies.
+    const bool exact = PyDict_CheckExact(dict_name);
+    Ref keys = Ref::steal(exact ? PyDict_Keys(dict_name) : PySequence_List(dict_name));
+    if (!keys || (exact ? sort_keys(keys.get()) : PyList_Sort(keys.get())) < 0) {
         return nullptr;
     }
-    // The list is private: its items stay put while actions run.
-    return walk(globals, input_value, dict_name, &PyList_GET_ITEM(keys.get(), 0), PyList_GET_SIZE(keys.get()));
+    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        // Read at its turn: a change an earlier action made is seen.
+        Ref action = table_item(dict_name, key);
+        Ref invoke = action ? global(globals, state.s.invokeaction) : Ref();
+        if (!invoke) {
+            return nullptr;
+        }
+        const Invoked step = is_own_function(invoke.get(), invokeaction)
+                                 ? invoke_own(globals, input_value, action.get())
+                                 : invoke_other(invoke.get(), input_value, action.get());
+        if (step.matched != 0) {
+            Ref output = Ref::steal(step.output);
+            return step.matched < 0 ? nullptr : new_list({key, output.get()});
+        }
+    }
+    return PyList_New(0);
 }
 
 }  // namespace fdef

@@ -6,6 +6,9 @@
 
 #include <utility>
 
+#include "function.hpp"
+#include "matching.hpp"
+
 namespace fdef {
 namespace {
 
@@ -28,12 +31,21 @@ Ref call_with_flag_i(PyObject* globals, const Ref& fn_name, const Ref& pattern, 
 }
 
 // mobj.group(n), a fresh call each time.
-Ref group(const Ref& mobj, const Ref& n) noexcept { return call_method(mobj.get(), S.group.get(), n.get()); }
+Ref group(const Ref& mobj, const Ref& n) noexcept {
+    return call_method(state.group, mobj.get(), S.group.get(), n.get());
+}
 
 PyObject* new_ref(const Ref& value) noexcept { return compat::new_ref(value.get()); }
 
 // The truth of a value, or of a failed step (-1).
 int truth_of(const Ref& value) noexcept { return value ? truth(value) : -1; }
+
+// groups[0].replace("-", ""): group 1 of the TOLM match, without hyphens.
+PyObject* tolm_platform_from_groups(PyObject* groups) noexcept {
+    Ref first = Ref::steal(PyObject_GetItem(groups, state.int0.get()));
+    return first ? call_method(state.replace, first.get(), S.replace.get(), S.hyphen.get(), S.empty.get()).release()
+                 : nullptr;
+}
 
 }  // namespace
 
@@ -157,8 +169,61 @@ PyObject* get_prav_details(PyObject* globals, PyObject* const* args) noexcept {
     return new_ref(has_marker ? S.prav_family : S.empty);
 }
 
+namespace {
+
+// The end of get_tolm_details once get_key_value has found `output` for
+// some key: ret[1][1][0].replace("-", ""), where ret[1] is `output`.
+PyObject* tolm_platform(PyObject* output) noexcept {
+    Ref groups = Ref::steal(PyObject_GetItem(output, state.int1.get()));
+    return groups ? tolm_platform_from_groups(groups.get()) : nullptr;
+}
+
+// What the module's own get_key_value does with the TOLM table, walked
+// without making the table, its key list or the result lists: keys 1, 2, 3
+// in order, invokeaction looked up anew for each and called with (version,
+// pattern). The body of the module's own invokeaction runs directly.
+PyObject* tolm_walk(PyObject* globals, PyObject* version) noexcept {
+    Depth depth;  // the level get_key_value would have counted
+    if (depth.failed()) {
+        return nullptr;
+    }
+    for (const Ref* pattern : {&S.tolm_chassis, &S.tolm_processor, &S.tolm_third_line}) {
+        Ref invoke = global(globals, S.invokeaction);
+        if (!invoke) {
+            return nullptr;
+        }
+        if (is_own_function(invoke.get(), invokeaction)) {
+            Depth inner;
+            if (inner.failed()) {
+                return nullptr;
+            }
+            Ref whole, groups;
+            const int found = search_pattern(globals, version, pattern->get(), whole, groups);
+            if (found != 0) {
+                return found < 0 ? nullptr : tolm_platform_from_groups(groups.get());
+            }
+            continue;
+        }
+        Ref output = call(invoke.get(), version, pattern->get());
+        const int matched = truth_of(output);
+        if (matched != 0) {
+            return matched < 0 ? nullptr : tolm_platform(output.get());
+        }
+    }
+    return print_line(S.msg_no_tolm.get()) ? new_ref(S.empty) : nullptr;
+}
+
+}  // namespace
+
 PyObject* get_tolm_details(PyObject* globals, PyObject* const* args) noexcept {
     PyObject* version = args[0];
+    Ref lookup = global(globals, S.get_key_value);
+    if (!lookup) {
+        return nullptr;
+    }
+    if (is_own_function(lookup.get(), get_key_value)) {
+        return tolm_walk(globals, version);
+    }
     // The table is made anew for every call; it ranks the three patterns.
     Ref pattern = Ref::steal(PyDict_New());
     if (!pattern || PyDict_SetItem(pattern.get(), state.int1.get(), S.tolm_chassis.get()) < 0 ||
@@ -166,8 +231,7 @@ PyObject* get_tolm_details(PyObject* globals, PyObject* const* args) noexcept {
         PyDict_SetItem(pattern.get(), state.int3.get(), S.tolm_third_line.get()) < 0) {
         return nullptr;
     }
-    Ref lookup = global(globals, S.get_key_value);
-    Ref ret = lookup ? call(lookup.get(), version, pattern.get()) : Ref();
+    Ref ret = call(lookup.get(), version, pattern.get());
     const int matched = truth_of(ret);
     if (matched < 0) {
         return nullptr;
@@ -177,9 +241,7 @@ PyObject* get_tolm_details(PyObject* globals, PyObject* const* args) noexcept {
     }
     // ret[1][1][0]: the match result list, its groups tuple, group 1.
     Ref result = Ref::steal(PyObject_GetItem(ret.get(), state.int1.get()));
-    Ref groups = result ? Ref::steal(PyObject_GetItem(result.get(), state.int1.get())) : Ref();
-    Ref first = groups ? Ref::steal(PyObject_GetItem(groups.get(), state.int0.get())) : Ref();
-    return first ? call_method(first.get(), S.replace.get(), S.hyphen.get(), S.empty.get()).release() : nullptr;
+    return result ? tolm_platform(result.get()) : nullptr;
 }
 
 }  // namespace fdef

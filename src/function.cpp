@@ -193,6 +193,9 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
              slots) < 0) {
         return nullptr;
     }
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        return run(func, slots);  // the argument tuple holds them all
+    }
     // The caller's dict may change while the body runs: own what was bound.
     const Py_ssize_t total = func->row->total;
     for (Py_ssize_t i = 0; i < total; ++i) {
@@ -380,6 +383,10 @@ PyObject* make_function(const FunctionRow& row, PyObject* module) noexcept {
 
 bool is_module_function(PyObject* obj) noexcept {
     return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == state.function_type.get();
+}
+
+bool is_own_function(PyObject* obj, Body body) noexcept {
+    return is_module_function(obj) && as_function(obj)->row->body == body && as_function(obj)->module == state.module;
 }
 
 PyObject* call_module_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {

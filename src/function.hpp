@@ -31,6 +31,31 @@ PyObject* make_function(const FunctionRow& row, PyObject* module) noexcept;
 // Whether obj is one of the module's function objects.
 bool is_module_function(PyObject* obj) noexcept;
 
+// Whether obj is this module's own function whose body is `body`, so that
+// running the body directly (under a Depth) is exactly what calling obj
+// with bound arguments would do.
+bool is_own_function(PyObject* obj, Body body) noexcept;
+
+// One level of the call depth that every module function counts, held for
+// a body entered directly: a loop of module functions calling each other
+// still ends in RecursionError at the same depth.
+class Depth {
+public:
+    Depth() noexcept : failed_(compat::enter_recursive_call(" in a function_def call") != 0) {}
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+    ~Depth() {
+        if (!failed_) {
+            compat::leave_recursive_call();
+        }
+    }
+    // True when the limit was hit; RecursionError is set.
+    bool failed() const noexcept { return failed_; }
+
+private:
+    bool failed_;
+};
+
 // Calls one of the module's functions with positional arguments only,
 // binding and checking them exactly as a call from Python would.
 PyObject* call_module_function(PyObject* func, PyObject* const* args, Py_ssize_t nargs) noexcept;

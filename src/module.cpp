@@ -133,6 +133,7 @@ int bind_all(PyObject* module) noexcept {
     if (!re || PyDict_SetItem(globals, state.s.re.get(), re.get()) < 0) {
         return -1;
     }
+    state.names.start();
     state.function_type = Ref::steal(make_function_type(module));
     if (!state.function_type) {
         return -1;

@@ -61,6 +61,50 @@ struct Strings {
 #undef FDEF_DECLARE
 };
 
+// obj.<name>(...) for the one type that usually comes: remembers the C
+// method descriptor that attribute lookup finds on that type, when nothing
+// can change what it finds (no instance dict, generic getattr, a type whose
+// attributes cannot be set), and calls it with self first.
+class MethodCache {
+public:
+    PyObject* call(PyObject* name, PyObject* const* args, Py_ssize_t nargs) noexcept;
+    void reset() noexcept {
+        descr_.reset();
+        type_.reset();
+    }
+    void abandon() noexcept {
+        descr_.abandon();
+        type_.abandon();
+    }
+
+private:
+    Ref type_;
+    Ref descr_;
+};
+
+// The late-bound names as the last full lookup found them, kept only while
+// a dict watcher guarantees that neither the module namespace nor the
+// namespace of the module bound as `re` has changed since (CPython 3.12+;
+// elsewhere `valid` stays false and every use looks up). A slot left NULL
+// means that name takes the full path (builtins fallback, a `re` that is
+// not a plain module, a missing attribute).
+struct NameCache {
+    int watcher = -1;
+    bool valid = false;           // cleared by the watcher before any change
+    PyObject* globals = nullptr;  // the namespace the slots were read from (borrowed)
+    Ref re;
+    Ref search, match, flag_I, invokeaction, get_key_value;
+
+    // The slot of a name asked for through global() or re_attr(), or NULL.
+    const Ref* slot(PyObject* globals_in, PyObject* name) noexcept;
+    void start() noexcept;  // at start-up: takes a dict watcher if there are any
+    void reset() noexcept;
+    void abandon() noexcept;
+
+private:
+    bool fill(PyObject* globals_in) noexcept;
+};
+
 struct State {
     // The live module object (borrowed: the module owns this state, not the
     // other way round), or NULL when none exists in this process.
@@ -72,6 +116,8 @@ struct State {
     Ref int0, int1, int2, int3;
     Ref defaults;  // ("",), shared by every function with a default
     Strings s;
+    MethodCache group, groups, replace;
+    NameCache names;
 
     int make_constants() noexcept;
     void clear() noexcept;    // releases everything; the module is forgotten
@@ -103,16 +149,48 @@ inline Ref call_method(PyObject* obj, PyObject* name, Args... args) noexcept {
         compat::call_method(name, stack + 1, (1 + sizeof...(Args)) | compat::vectorcall_arguments_offset));
 }
 
-// A late-bound module-level name, looked up afresh at this use.
+// The same through the cache of one method: match.group(), match.groups(),
+// str.replace().
+template <class... Args>
+inline Ref call_method(MethodCache& cache, PyObject* obj, PyObject* name, Args... args) noexcept {
+    PyObject* stack[] = {nullptr, obj, args...};
+    return Ref::steal(cache.call(name, stack + 1, 1 + sizeof...(Args)));
+}
+
+// A late-bound module-level name, looked up afresh at this use (or taken
+// from the cache, which holds only what that lookup would find).
 inline Ref global(PyObject* globals, const Ref& name) noexcept {
+    const Ref* cached = state.names.slot(globals, name.get());
+    if (cached != nullptr) {
+        return Ref::borrow(cached->get());
+    }
     return lookup_name(globals, state.builtins.get(), name.get());
+}
+
+// getattr(obj, name) for a name that the module type itself does not
+// define (search, match, I): on an exact module, generic attribute lookup
+// finds nothing on the type and takes the namespace entry, so that entry is
+// read directly. Anything else, and a missing entry, takes the full path.
+inline Ref module_attr(PyObject* obj, PyObject* name) noexcept {
+    if (PyModule_CheckExact(obj)) {
+        PyObject* dict = PyModule_GetDict(obj);
+        PyObject* found = nullptr;
+        if (dict != nullptr && compat::dict_get_item_ref(dict, name, &found) != 0) {
+            return Ref::steal(found);
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
 // `re.<attr>` with `re` looked up afresh, as each mention of re does in
 // Python code.
 inline Ref re_attr(PyObject* globals, const Ref& attr) noexcept {
-    Ref re = global(globals, state.s.re);
-    return re ? Ref::steal(PyObject_GetAttr(re.get(), attr.get())) : Ref();
+    const Ref* cached = state.names.slot(globals, attr.get());
+    if (cached != nullptr) {
+        return Ref::borrow(cached->get());
+    }
+    Ref re = lookup_name(globals, state.builtins.get(), state.s.re.get());
+    return re ? module_attr(re.get(), attr.get()) : Ref();
 }
 
 // `a == b` as an if statement tests it: the comparison, then the truth of

@@ -132,6 +132,14 @@ inline void disallow_instantiation(PyTypeObject* type) noexcept { type->tp_new =
 
 }  // namespace fdef::compat
 
+// PyMODINIT_FUNC marks the entry exported (visibility "default") from 3.9;
+// before that, the build's hidden visibility would hide it from the loader.
+#if PY_VERSION_HEX >= 0x03090000
+#define FDEF_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define FDEF_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 // "__vectorcalloffset__" in a spec's member table: understood from 3.9.
 #if PY_VERSION_HEX >= 0x03090000
 #define FDEF_VECTORCALL_OFFSET_MEMBER(offset) \

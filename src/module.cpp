@@ -184,7 +184,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace fdef
 
-PyMODINIT_FUNC PyInit_function_def(void) {
+FDEF_MODINIT_FUNC PyInit_function_def(void) {
     static bool at_exit_registered = false;
     if (!at_exit_registered) {
         at_exit_registered = Py_AtExit(fdef::forget_after_finalize) == 0;

@@ -166,10 +166,17 @@ void module_free(void* module) noexcept {
     }
 }
 
+// Whether forget_after_finalize is registered for the current life of the
+// interpreter: finalisation runs and then drops the registered functions.
+bool at_exit_registered = false;
+
 // Runs at the very end of finalisation, when the interpreter's objects are
 // gone; if the module was never freed, forget it without touching it, so
 // that an embedding program that initialises again starts afresh.
-void forget_after_finalize() noexcept { state.abandon(); }
+void forget_after_finalize() noexcept {
+    state.abandon();
+    at_exit_registered = false;
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
@@ -185,9 +192,8 @@ PyModuleDef module_def = {
 }  // namespace fdef
 
 FDEF_MODINIT_FUNC PyInit_function_def(void) {
-    static bool at_exit_registered = false;
-    if (!at_exit_registered) {
-        at_exit_registered = Py_AtExit(fdef::forget_after_finalize) == 0;
+    if (!fdef::at_exit_registered) {
+        fdef::at_exit_registered = Py_AtExit(fdef::forget_after_finalize) == 0;
     }
     return PyModuleDef_Init(&fdef::module_def);
 }

@@ -33,6 +33,6 @@ bool is_module_function(PyObject* obj) noexcept;
 
 // Calls one of the module's functions with positional arguments only,
 // binding and checking them exactly as a call from Python would.
-PyObject* call_module_function(PyObject* func, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* call_module_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 }  // namespace fdef

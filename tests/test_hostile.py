@@ -48,6 +48,14 @@ CASES = [
     ("stdout raising, TOLM line", "with_stdout(RaisingWriter(), fd.get_tolm_details, 'nothing')", "Boom"),
     ("stdout a closed file", "with_stdout(io.StringIO(), lambda: (sys.stdout.close(), "
      "fd.invokeaction('t', None)))", "ValueError"),
+    # the function type used against its grain
+    ("type called", "type(fd.invokeaction)()", "TypeError"),
+    ("object.__new__ of the type", "object.__new__(type(fd.invokeaction))", "TypeError"),
+    ("type subclassed", "type('X', (type(fd.invokeaction),), {})", "TypeError"),
+    ("call slot on a stranger", "type(fd.invokeaction).__call__(object(), 't')", "TypeError"),
+    ("getter on a stranger", "type(fd.invokeaction).__dict__['__name__'].__get__(object())", "TypeError"),
+    ("reduce on a stranger", "type(fd.invokeaction).__reduce__(1)", "TypeError"),
+    ("name assigned", "setattr(fd.invokeaction, '__name__', 'x')", "AttributeError"),
     # tables changed while they are walked
     ("key removed by an earlier action", "fd.get_key_value('t', deleting_table())", "KeyError"),
     ("table cleared by an action", "fd.get_key_value('t', clearing_table())", "KeyError"),
@@ -154,7 +162,7 @@ RECURSION_CASES = [
 
 @pytest.fixture(scope="module")
 def recursion_outcomes():
-    return run_cases(RECURSION_PRELUDE, [(case, expr) for case, expr, _ in RECURSION_CASES])
+    return run_cases(RECURSION_PRELUDE, [(case, expr) for case, expr, _ in RECURSION_CASES], deep=True)
 
 
 @pytest.mark.parametrize("case,expr,expected", RECURSION_CASES, ids=[c[0] for c in RECURSION_CASES])
@@ -180,3 +188,25 @@ def test_print_removed_before_import():
     """)
     assert rc == 0, err
     assert out == "NameError: name 'print' is not defined\nThe action should be expression or a function\n"
+
+
+def test_namespace_cleared():
+    # Every late-bound name gone at once: NameError from each function.
+    rc, out, err = run_script("""
+        from talvern.platformdetails import function_def as fd
+        functions = dict(vars(fd))
+        vars(fd).clear()
+        for name in ("fetch_kveos_details", "get_garu_details", "get_vkorin_details", "get_prav_details",
+                     "get_tolm_details"):
+            try:
+                functions[name]("t")
+            except NameError as exc:
+                print(exc)
+        try:
+            functions["get_key_value"]("t", {"a": "t"})
+        except NameError as exc:
+            print(exc)
+    """)
+    assert rc == 0, err
+    assert out.splitlines() == ["name 're' is not defined"] * 4 + ["name 'get_key_value' is not defined",
+                                                                   "name 'invokeaction' is not defined"]

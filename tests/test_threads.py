@@ -70,9 +70,14 @@ def test_threads_get_single_thread_results():
         counts = [0] * THREADS
         deadline = time.monotonic() + SECONDS
 
+        start = threading.Barrier(THREADS)
+
         def worker(index):
+            start.wait()
             n = index  # each thread starts elsewhere in the table
-            while time.monotonic() < deadline:
+            # At least one whole round each, also where threads barely
+            # overlap (under valgrind, which runs one at a time).
+            while n - index < len(CALLS) or time.monotonic() < deadline:
                 i = n % len(CALLS)
                 got = outcome(*CALLS[i])
                 if got != expected[i]:
@@ -91,4 +96,4 @@ def test_threads_get_single_thread_results():
         finally:
             sys.setswitchinterval(interval)
     assert not mismatches, mismatches[:5]
-    assert all(count > len(CALLS) for count in counts), counts
+    assert all(count >= len(CALLS) for count in counts), counts

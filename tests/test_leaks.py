@@ -13,6 +13,7 @@ from contextlib import redirect_stdout
 
 import pytest
 
+from isolated import run_script
 from talvern.platformdetails import function_def as fd
 
 WARMUP = 1000
@@ -95,6 +96,10 @@ PATHS = [
     ("KeyError in a mutated table", lambda: fd.get_key_value("t", deleting_table()), KeyError),
     ("NameError for a deleted re", without_re, NameError),
     ("pattern error", lambda: fd.invokeaction("t", "("), Exception),
+    # the function objects themselves
+    ("attributes", lambda: (fd.invokeaction.__name__, fd.invokeaction.__doc__, fd.invokeaction.__defaults__,
+                            fd.get_key_value.__module__, repr(fd.get_key_value), fd.get_key_value.__reduce__()),
+     None),
     ("text None", lambda: fd.get_garu_details(None), TypeError),
 ]
 
@@ -133,3 +138,34 @@ def test_call_path_leaves_block_count_flat(path, fn, expected):
         gc.collect()
         after = sys.getallocatedblocks()
     assert after - before <= SLACK, "%d blocks more after %d calls" % (after - before, CALLS)
+
+
+@pytest.mark.skipif(sys.getallocatedblocks() == 0,
+                    reason="the interpreter's allocator does not count blocks (PYTHONMALLOC=malloc)")
+def test_recursion_error_leaves_block_count_flat():
+    # Each call recurses to the limit, so fewer calls, the same slack; in a
+    # child interpreter, as every run to the recursion limit.
+    rc, out, err = run_script("""
+        import functools, gc, sys
+        from talvern.platformdetails import function_def as fd
+
+        def self_table():
+            table = {}
+            table["a"] = functools.partial(fd.get_key_value, dict_name=table)
+            try:
+                fd.get_key_value("t", table)
+            except RecursionError:
+                pass
+            table.clear()  # the partial and the table hold each other
+
+        for _ in range(20):
+            self_table()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(200):
+            self_table()
+        gc.collect()
+        print(sys.getallocatedblocks() - before)
+    """)
+    assert rc == 0, err
+    assert int(out) <= SLACK

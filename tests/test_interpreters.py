@@ -16,6 +16,20 @@ from talvern.platformdetails import function_def as fd
 
 NAME = "talvern.platformdetails.function_def"
 
+# ---- the entry the loader looks for ---------------------------------------------
+
+
+def test_the_entry_is_the_only_exported_symbol():
+    # The build hides everything by default; the entry must still be seen
+    # (PyMODINIT_FUNC exports it only from 3.9 on).
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm (binutils) is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", fd.__file__], stdout=subprocess.PIPE,
+                         universal_newlines=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_function_def"]
+
+
 # ---- a second interpreter in the same process --------------------------------
 
 # Runs `code` in a new interpreter with whichever low-level interpreters

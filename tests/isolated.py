@@ -72,32 +72,9 @@ with open(%(out)r, "a") as out:
 """
 
 
-def under_sanitizer():
-    """Whether this suite runs against the AddressSanitizer build."""
-    return "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-def sanitizer_stack():
-    """A child's main-thread stack for the sanitizer build: its frames are
-    several times larger than a normal build's, while the interpreter stops
-    C recursion at a fixed depth (3.12 and later), sized for normal frames
-    in an 8 MB stack."""
-    import resource
-
-    soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
-    want = 64 << 20
-    if hard != resource.RLIM_INFINITY:
-        want = min(want, hard)
-    if soft != resource.RLIM_INFINITY and soft < want:
-        resource.setrlimit(resource.RLIMIT_STACK, (want, hard))
-
-
-def run_cases(prelude, cases, timeout=600, deep=False):
+def run_cases(prelude, cases, timeout=600):
     """{key: outcome} for [(key, expression)]: ("returned", repr), ("raised",
-    type name, message) or ("crashed", what killed the child, its stderr).
-    `deep` cases recurse to the interpreter's limit: under the sanitizer
-    build they get a larger stack."""
-    preexec = sanitizer_stack if deep and under_sanitizer() else None
+    type name, message) or ("crashed", what killed the child, its stderr)."""
     results = {}
     pending = list(cases)
     with tempfile.TemporaryDirectory() as tmp:
@@ -107,7 +84,7 @@ def run_cases(prelude, cases, timeout=600, deep=False):
             script = CHILD % {"tests": TESTS, "prelude": textwrap.dedent(prelude), "cases": json.dumps(pending),
                               "out": out}
             proc = subprocess.run(child_command("-c", script), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  universal_newlines=True, timeout=timeout, cwd=TESTS, preexec_fn=preexec)
+                                  universal_newlines=True, timeout=timeout, cwd=TESTS)
             with open(out) as f:
                 done = [json.loads(line) for line in f if line.endswith("\n")]
             for key, outcome in done:

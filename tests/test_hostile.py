@@ -143,6 +143,37 @@ def python_frame_loop():
     table["a"] = lambda text: fd.get_key_value(text, table)
     return fd.get_key_value("t", table)
 
+def in_small_thread(func):
+    # A thread with a 1 MB stack: the recursion limit alone would let the
+    # loop run off its end.
+    import threading
+    outcome = []
+    def target():
+        try:
+            outcome.append(repr(func()))
+        except Exception as exc:
+            outcome.append(exc)
+    size = threading.stack_size(1 << 20)
+    try:
+        thread = threading.Thread(target=target)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(size)
+    if isinstance(outcome[0], Exception):
+        raise outcome[0]
+    return outcome[0]
+
+def with_high_limit(func):
+    # A recursion limit far beyond what the stack holds (it only counts
+    # Python frames from 3.12 on).
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(1000000)
+    try:
+        return func()
+    finally:
+        sys.setrecursionlimit(limit)
+
 def works_afterwards():
     try:
         self_table()
@@ -158,11 +189,16 @@ RECURSION_CASES = [
     ("loop through a Python frame", "python_frame_loop()", "RecursionError"),
     ("module works after the error", "works_afterwards()", "['a', ['Chassis', ()]]"),
 ]
+RECURSION_CASES += [
+    (case + ", " + where, "%s(%s)" % (wrapper, expr.rstrip("()")), expected)
+    for case, expr, expected in RECURSION_CASES[:4]
+    for where, wrapper in [("1 MB thread", "in_small_thread"), ("limit raised", "with_high_limit")]
+]
 
 
 @pytest.fixture(scope="module")
 def recursion_outcomes():
-    return run_cases(RECURSION_PRELUDE, [(case, expr) for case, expr, _ in RECURSION_CASES], deep=True)
+    return run_cases(RECURSION_PRELUDE, [(case, expr) for case, expr, _ in RECURSION_CASES])
 
 
 @pytest.mark.parametrize("case,expr,expected", RECURSION_CASES, ids=[c[0] for c in RECURSION_CASES])

@@ -219,3 +219,33 @@ def key_list_cleared():
     table["c" + marker] = "t"
     key, output = fd.get_key_value("text", table)
     return key == "a" + marker, output
+
+
+def tampered_type():
+    """Changes the function type where the interpreter lets it (before 3.10
+    the type is mutable): no instance can be made, no call crashes."""
+    kind = type(fd.invokeaction)
+    outcomes = []
+    for attr, value in [("__new__", staticmethod(lambda cls: object.__new__(cls))),
+                        ("__call__", lambda self, *a: "replaced"),
+                        ("__repr__", None)]:
+        try:
+            setattr(kind, attr, value)
+        except TypeError:
+            pass
+    for attempt in (lambda: kind(), lambda: object.__new__(kind), lambda: fd.invokeaction("t", "t"),
+                    lambda: fd.get_key_value("t", {"a": fd.get_garu_details}), lambda: repr(fd.invokeaction)):
+        try:
+            attempt()
+        except TypeError:
+            pass
+    for attr in ("__call__", "__repr__", "__new__"):
+        try:
+            delattr(kind, attr)
+        except (TypeError, AttributeError):
+            pass
+    try:
+        fd.invokeaction("t", "t")
+    except TypeError:
+        pass
+    return "done"

@@ -56,6 +56,8 @@ CASES = [
     ("getter on a stranger", "type(fd.invokeaction).__dict__['__name__'].__get__(object())", "TypeError"),
     ("reduce on a stranger", "type(fd.invokeaction).__reduce__(1)", "TypeError"),
     ("name assigned", "setattr(fd.invokeaction, '__name__', 'x')", "AttributeError"),
+    ("module reloaded", "__import__('importlib').reload(fd) is fd and fd.get_garu_details('Solaris Unix')",
+     "'GARU'"),
     # tables changed while they are walked
     ("key removed by an earlier action", "fd.get_key_value('t', deleting_table())", "KeyError"),
     ("table cleared by an action", "fd.get_key_value('t', clearing_table())", "KeyError"),
@@ -246,3 +248,13 @@ def test_namespace_cleared():
     assert rc == 0, err
     assert out.splitlines() == ["name 're' is not defined"] * 4 + ["name 'get_key_value' is not defined",
                                                                    "name 'invokeaction' is not defined"]
+
+
+def test_function_type_tampered_with():
+    # In a child of its own: before 3.10 the changes to the type stay.
+    rc, out, err = run_script("""
+        from hostile_objects import tampered_type
+        print(tampered_type())
+    """)
+    assert rc == 0, err
+    assert out.splitlines()[-1] == "done"

@@ -30,6 +30,34 @@ def test_the_entry_is_the_only_exported_symbol():
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_function_def"]
 
 
+# ---- the module freed while the process goes on --------------------------------
+
+
+def test_module_freed_and_imported_afresh():
+    # Once the module and its functions are gone, it is forgotten: the next
+    # import builds a new one, and a function kept from the old one refuses
+    # to run instead of using freed values.
+    rc, out, err = run_script("""
+        import gc, sys, weakref
+        import talvern.platformdetails as package
+        from talvern.platformdetails import function_def as fd
+        fd.marker = 1
+        gone = weakref.ref(fd)
+        del sys.modules[fd.__name__], package.function_def, fd
+        gc.collect()
+        print(gone() is None)
+        from talvern.platformdetails import function_def as fd
+        print(hasattr(fd, "marker"), fd.get_garu_details("Kernel: Solaris Unix 5.11"))
+        kept = fd.get_garu_details
+        del sys.modules[fd.__name__], package.function_def, fd
+        gc.collect()
+        from talvern.platformdetails import function_def as fd
+        print(kept is fd.get_garu_details, kept("Kernel: Solaris Unix 5.11"))
+    """)
+    assert rc == 0, err
+    assert out.splitlines() == ["True", "False GARU", "True GARU"]
+
+
 # ---- a second interpreter in the same process --------------------------------
 
 # Runs `code` in a new interpreter with whichever low-level interpreters

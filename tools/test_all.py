@@ -10,8 +10,9 @@ clang-tidy (.clang-tidy) and cppcheck (tools/cppcheck-suppressions.txt).
 Memory checks: the suite runs again against an AddressSanitizer and
 UndefinedBehaviorSanitizer build on CPython 3.7 and the newest CPython tested
 (the sanitizer runtime preloaded, PYTHONMALLOC=malloc), and under valgrind's
-memcheck on CPython 3.7 (the interpreter's own errors count too; of the
-leaks, only those the module allocated). --no-memcheck skips both.
+memcheck on CPython 3.7, child processes included (the interpreter's own
+errors count too; of the leaks, only those the module allocated).
+--no-memcheck skips both.
 
 Interpreters are found under pyenv (``pyenv root``) and as ``python3.X`` on
 PATH. CPython 3.7 is the primary host: under CI its absence is a failure.
@@ -143,7 +144,14 @@ def static_analysis(python):
     if run(configure, env=env, stdout=subprocess.DEVNULL) != 0:
         return False
     sources = sorted(os.path.relpath(p, ROOT) for p in glob.glob(os.path.join(ROOT, "src", "*.cpp")))
-    tidy = run(["clang-tidy", "-p", build, "--quiet"] + sources, cwd=ROOT) == 0
+    tidy_cmd = ["clang-tidy", "-p", build, "--quiet"] + sources
+    print("+ " + " ".join(tidy_cmd), flush=True)
+    out = subprocess.run(tidy_cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         universal_newlines=True)
+    # Without the count of what it found, and left alone, in system headers.
+    print("".join(line for line in out.stdout.splitlines(True) if not re.match(r"\d+ warnings? generated", line)),
+          end="", flush=True)
+    tidy = out.returncode == 0
     cppcheck = ["cppcheck", "--std=c++17", "--language=c++", "--enable=warning,style,performance,portability",
                 "--inline-suppr", "--error-exitcode=1", "--quiet",
                 "--suppressions-list=" + os.path.join("tools", "cppcheck-suppressions.txt"), "-I", "src"]
@@ -197,33 +205,40 @@ def module_leaks(log_text):
 
 def valgrind_run(version, pytest_args):
     """memcheck over the whole suite with the normal build on CPython
-    `version`: no invalid access or uninitialised use anywhere, and no
-    definite leak from the module. Child interpreters run natively."""
+    `version`, child interpreters and the embedding program included (the
+    compiler and nm run natively): no invalid access or uninitialised use
+    anywhere, and no definite leak from the module."""
     if shutil.which("valgrind") is None:
         log("valgrind is missing")
         return False
     vpython = os.path.join(VENVS, "py" + version, "bin", "python")
     if not os.path.exists(vpython):
         return False  # the normal test run could not install the module
-    logfile = os.path.join(VENVS, "valgrind-%s.log" % version)
+    logs = os.path.join(VENVS, "valgrind-" + version)
+    shutil.rmtree(logs, ignore_errors=True)
+    os.makedirs(logs)
     env = dict(os.environ, PYTHONMALLOC="malloc")
     env.pop("PYENV_VERSION", None)
     cmd = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
            "--show-leak-kinds=definite", "--errors-for-leak-kinds=none", "--num-callers=40",
-           "--log-file=" + logfile, vpython, "-X", "dev", "-m", "pytest", "-q", "-p", "no:cacheprovider"] + pytest_args
-    rc = run(cmd, cwd=os.path.join(ROOT, "tests"), env=env)
-    with open(logfile) as f:
-        text = f.read()
-    if rc == 99:
-        print(text[-20000:], flush=True)
-        log("valgrind found memory errors; the log is %s" % logfile)
-        return False
-    leaks = module_leaks(text)
-    if leaks:
-        print("\n".join(leaks), flush=True)
-        log("valgrind found definite leaks from the module; the log is %s" % logfile)
-        return False
-    return rc == 0
+           "--trace-children=yes", "--trace-children-skip=*/cc,*/gcc,*/clang,*/nm",
+           "--log-file=" + os.path.join(logs, "%p.log"),
+           vpython, "-X", "dev", "-m", "pytest", "-q", "-p", "no:cacheprovider"] + pytest_args
+    ok = run(cmd, cwd=os.path.join(ROOT, "tests"), env=env) == 0
+    for name in sorted(os.listdir(logs)):
+        with open(os.path.join(logs, name)) as f:
+            text = f.read()
+        # (A log without a summary is a fork that ran a skipped program.)
+        if re.search(r"ERROR SUMMARY: [1-9]", text):
+            print(text[-20000:], flush=True)
+            log("valgrind found memory errors; the log is %s" % os.path.join(logs, name))
+            ok = False
+        leaks = module_leaks(text)
+        if leaks:
+            print("\n".join(leaks), flush=True)
+            log("valgrind found definite leaks from the module; the log is %s" % os.path.join(logs, name))
+            ok = False
+    return ok
 
 
 def timed(results, name, step, *args):
@@ -267,7 +282,7 @@ def main():
         results["CPython " + version] = test_interpreter(version, interpreters[version], args.pytest_args)
     timed(results, "clang-tidy, cppcheck", static_analysis, interpreters[wanted[-1]])
     if not args.no_memcheck:
-        for version in sorted({v for v in (REQUIRED, wanted[-1]) if v in wanted}):
+        for version in [v for v in wanted if v in (REQUIRED, wanted[-1])]:
             timed(results, "ASan+UBSan " + version, sanitizer_run, version, interpreters[version], args.pytest_args)
         if REQUIRED in wanted:
             timed(results, "valgrind " + REQUIRED, valgrind_run, REQUIRED, args.pytest_args)

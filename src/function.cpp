@@ -2,9 +2,12 @@
 // for inspect, cyclic GC, and the two call entries with their binder.
 #include "function.hpp"
 
+#include <pthread.h>
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 namespace fdef {
 namespace {
@@ -157,6 +160,51 @@ int bind(const FunctionRow& row, PyObject* const* args, Py_ssize_t nargs, const 
     return 0;
 }
 
+// ---- stack room ------------------------------------------------------------
+
+// Kept free below the deepest call (at most): room to raise RecursionError,
+// and for whatever runs between two of the module's calls.
+constexpr std::uintptr_t stack_margin = std::uintptr_t{256} * 1024;
+
+// The lowest stack address this thread's calls may reach (0 when unknown),
+// found once per thread.
+std::uintptr_t stack_floor() noexcept {
+    thread_local std::uintptr_t floor = 1;  // 1: not looked up yet
+    if (floor == 1) {
+        floor = 0;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* base = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &base, &size) == 0) {
+                // A quarter of a small stack.
+                floor = reinterpret_cast<std::uintptr_t>(base) + std::min<std::uintptr_t>(stack_margin, size / 4);
+            }
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return floor;
+}
+
+// The interpreter's recursion limit counts calls, not bytes: from 3.12 its
+// C limit is a fixed count sized for its own frames, and before that the
+// limit can be raised from Python. A loop of the module's functions needs
+// more stack per call than that, and threads may have small stacks, so the
+// stack itself is checked as well.
+bool stack_exhausted() noexcept { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor(); }
+
+}  // namespace
+
+int enter_call_depth() noexcept {
+    if (stack_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a function_def call");
+        return -1;
+    }
+    return compat::enter_recursive_call(" in a function_def call");
+}
+
+namespace {
+
 PyObject* run(FunctionObject* func, PyObject* const* slots) noexcept {
     if (func->module != state.module || !state.ready) {
         // Only reachable for a function outliving a failed or torn-down module.
@@ -166,12 +214,8 @@ PyObject* run(FunctionObject* func, PyObject* const* slots) noexcept {
     // The module's functions can call each other (a table whose action is
     // one of them) without any Python frame in between: count the depth here
     // so such a loop ends in RecursionError.
-    if (compat::enter_recursive_call(" in a function_def call") != 0) {
-        return nullptr;
-    }
-    PyObject* result = func->row->body(func->globals, slots);
-    compat::leave_recursive_call();
-    return result;
+    Depth depth;
+    return depth.failed() ? nullptr : func->row->body(func->globals, slots);
 }
 
 // ---- call entries ----------------------------------------------------------

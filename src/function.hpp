@@ -36,12 +36,17 @@ bool is_module_function(PyObject* obj) noexcept;
 // with bound arguments would do.
 bool is_own_function(PyObject* obj, Body body) noexcept;
 
-// One level of the call depth that every module function counts, held for
-// a body entered directly: a loop of module functions calling each other
-// still ends in RecursionError at the same depth.
+// Counts one more level of the call depth, as every entry of the module's
+// functions does; 0, or -1 with RecursionError set (the interpreter's limit,
+// or too little C stack left).
+int enter_call_depth() noexcept;
+
+// One level of the call depth, held for a body entered directly: a loop of
+// module functions calling each other still ends in RecursionError at the
+// same depth.
 class Depth {
 public:
-    Depth() noexcept : failed_(compat::enter_recursive_call(" in a function_def call") != 0) {}
+    Depth() noexcept : failed_(enter_call_depth() != 0) {}
     Depth(const Depth&) = delete;
     Depth& operator=(const Depth&) = delete;
     ~Depth() {
@@ -58,6 +63,6 @@ private:
 
 // Calls one of the module's functions with positional arguments only,
 // binding and checking them exactly as a call from Python would.
-PyObject* call_module_function(PyObject* func, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* call_module_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 }  // namespace fdef

@@ -199,11 +199,12 @@ PyObject* get_key_value(PyObject* globals, PyObject* const* args) noexcept {
     if (!keys || (exact ? sort_keys(keys.get()) : PyList_Sort(keys.get())) < 0) {
         return nullptr;
     }
-    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    // The garbage collector can still hand the list to an action: its size
+    // is read at every turn and the key is held while the action runs.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
         // Read at its turn: a change an earlier action made is seen.
-        Ref action = table_item(dict_name, key);
+        Ref action = table_item(dict_name, key.get());
         Ref invoke = action ? global(globals, state.s.invokeaction) : Ref();
         if (!invoke) {
             return nullptr;
@@ -213,7 +214,7 @@ PyObject* get_key_value(PyObject* globals, PyObject* const* args) noexcept {
                                  : invoke_other(invoke.get(), input_value, action.get());
         if (step.matched != 0) {
             Ref output = Ref::steal(step.output);
-            return step.matched < 0 ? nullptr : new_list({key, output.get()});
+            return step.matched < 0 ? nullptr : new_list({key.get(), output.get()});
         }
     }
     return PyList_New(0);

@@ -4,7 +4,15 @@
 Each interpreter gets its own virtual environment under .venvs/, where the
 package is installed with ``pip install .[test]`` (normal build isolation)
 and the whole test suite runs. The C++ sources are also compiled with
-clang++ under -Werror, as a second compiler's warnings check.
+clang++ under -Werror, as a second compiler's warnings check, and run through
+clang-tidy (.clang-tidy) and cppcheck (tools/cppcheck-suppressions.txt).
+
+Memory checks: the suite runs again against an AddressSanitizer and
+UndefinedBehaviorSanitizer build on CPython 3.7 and the newest CPython tested
+(the sanitizer runtime preloaded, PYTHONMALLOC=malloc), and under valgrind's
+memcheck on CPython 3.7, child processes included (the interpreter's own
+errors count too; of the leaks, only those the module allocated).
+--no-memcheck skips both.
 
 Interpreters are found under pyenv (``pyenv root``) and as ``python3.X`` on
 PATH. CPython 3.7 is the primary host: under CI its absence is a failure.
@@ -17,6 +25,7 @@ import argparse
 import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -28,7 +37,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VENVS = os.path.join(ROOT, ".venvs")
 OLDEST, NEWEST = 7, 20  # minor versions of CPython 3 to look for
 REQUIRED = "3.7"
-APT_PACKAGES = {"clang++": "clang"}
+APT_PACKAGES = {"clang++": "clang", "clang-tidy": "clang-tidy", "cppcheck": "cppcheck", "valgrind": "valgrind"}
 # Type checking runs in the newest interpreter's venv only; this release
 # supports 3.8 to 3.13.
 MYPY = "mypy==1.13.0"
@@ -210,9 +219,129 @@ def check_packaging(pythons):
     return True
 
 
+def static_analysis(python):
+    """clang-tidy and cppcheck over src/, each with its checked-in settings;
+    any finding fails the step."""
+    if shutil.which("clang-tidy") is None or shutil.which("cppcheck") is None:
+        log("clang-tidy or cppcheck is missing")
+        return False
+    build = os.path.join(VENVS, "tidy-build")
+    shutil.rmtree(build, ignore_errors=True)
+    env = dict(os.environ, CXX="clang++")
+    env.pop("PYENV_VERSION", None)
+    configure = ["cmake", "-S", ROOT, "-B", build, "-DPython_EXECUTABLE=" + python,
+                 "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"]
+    if run(configure, env=env, stdout=subprocess.DEVNULL) != 0:
+        return False
+    sources = sorted(os.path.relpath(p, ROOT) for p in glob.glob(os.path.join(ROOT, "src", "*.cpp")))
+    tidy_cmd = ["clang-tidy", "-p", build, "--quiet"] + sources
+    print("+ " + " ".join(tidy_cmd), flush=True)
+    out = subprocess.run(tidy_cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         universal_newlines=True)
+    # Without the count of what it found, and left alone, in system headers.
+    print("".join(line for line in out.stdout.splitlines(True) if not re.match(r"\d+ warnings? generated", line)),
+          end="", flush=True)
+    tidy = out.returncode == 0
+    cppcheck = ["cppcheck", "--std=c++17", "--language=c++", "--enable=warning,style,performance,portability",
+                "--inline-suppr", "--error-exitcode=1", "--quiet",
+                "--suppressions-list=" + os.path.join("tools", "cppcheck-suppressions.txt"), "-I", "src"]
+    return run(cppcheck + sources, cwd=ROOT) == 0 and tidy
+
+
+def sanitizer_runtime():
+    """g++'s ASan and UBSan runtimes, to preload into the interpreter (which
+    is not built with them), or None."""
+    paths = []
+    for name in ("libasan.so", "libubsan.so"):
+        out = subprocess.run(["g++", "-print-file-name=" + name], stdout=subprocess.PIPE,
+                             universal_newlines=True)
+        path = out.stdout.strip()
+        if out.returncode != 0 or not os.path.isabs(path) or not os.path.exists(path):
+            return None
+        paths.append(path)
+    return paths
+
+
+def sanitizer_run(version, python, pytest_args):
+    """The whole suite against an ASan+UBSan build of the module."""
+    runtime = sanitizer_runtime()
+    if runtime is None:
+        log("g++ has no ASan/UBSan runtime here")
+        return False
+    venv = os.path.join(VENVS, "asan" + version)
+    shutil.rmtree(venv, ignore_errors=True)
+    if run([python, "-m", "venv", venv]) != 0:
+        return False
+    vpython = os.path.join(venv, "bin", "python")
+    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1", FDEF_SANITIZE="ON", CXX="g++")
+    env.pop("PYENV_VERSION", None)
+    if run([vpython, "-m", "pip", "install", "-q", ROOT + "[test]"], env=env) != 0:
+        return False
+    # CPython leaks by design at exit, so leak detection stays off; the
+    # block-count tests and valgrind look for the module's leaks.
+    env.update(LD_PRELOAD=":".join(runtime), PYTHONMALLOC="malloc",
+               ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1",
+               UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1")
+    cmd = [vpython, "-X", "dev", "-m", "pytest", "-q", "-p", "no:cacheprovider"] + pytest_args
+    return run(cmd, cwd=os.path.join(ROOT, "tests"), env=env) == 0
+
+
+def module_leaks(log_text):
+    """The loss records of a memcheck log that are definite leaks with the
+    module in their allocation stack."""
+    records = re.split(r"\n(?===\d+== \n)", log_text)
+    return [r for r in records if "definitely lost in loss record" in r and "function_def" in r]
+
+
+def valgrind_run(version, pytest_args):
+    """memcheck over the whole suite with the normal build on CPython
+    `version`, child interpreters and the embedding program included (the
+    compiler and nm run natively): no invalid access or uninitialised use
+    anywhere, and no definite leak from the module."""
+    if shutil.which("valgrind") is None:
+        log("valgrind is missing")
+        return False
+    vpython = os.path.join(VENVS, "py" + version, "bin", "python")
+    if not os.path.exists(vpython):
+        return False  # the normal test run could not install the module
+    logs = os.path.join(VENVS, "valgrind-" + version)
+    shutil.rmtree(logs, ignore_errors=True)
+    os.makedirs(logs)
+    env = dict(os.environ, PYTHONMALLOC="malloc")
+    env.pop("PYENV_VERSION", None)
+    cmd = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
+           "--show-leak-kinds=definite", "--errors-for-leak-kinds=none", "--num-callers=40",
+           "--trace-children=yes", "--trace-children-skip=*/cc,*/gcc,*/clang,*/nm",
+           "--log-file=" + os.path.join(logs, "%p.log"),
+           vpython, "-X", "dev", "-m", "pytest", "-q", "-p", "no:cacheprovider"] + pytest_args
+    ok = run(cmd, cwd=os.path.join(ROOT, "tests"), env=env) == 0
+    for name in sorted(os.listdir(logs)):
+        with open(os.path.join(logs, name)) as f:
+            text = f.read()
+        # (A log without a summary is a fork that ran a skipped program.)
+        if re.search(r"ERROR SUMMARY: [1-9]", text):
+            print(text[-20000:], flush=True)
+            log("valgrind found memory errors; the log is %s" % os.path.join(logs, name))
+            ok = False
+        leaks = module_leaks(text)
+        if leaks:
+            print("\n".join(leaks), flush=True)
+            log("valgrind found definite leaks from the module; the log is %s" % os.path.join(logs, name))
+            ok = False
+    return ok
+
+
+def timed(results, name, step, *args):
+    log(name)
+    started = time.time()
+    results[name] = step(*args)
+    log("%s: %.0f s" % (name, time.time() - started))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", action="append", metavar="3.X", help="test only these versions")
+    parser.add_argument("--no-memcheck", action="store_true", help="skip the sanitizer and valgrind runs")
     parser.add_argument("pytest_args", nargs="*", help="passed on to pytest (after --)")
     args = parser.parse_args()
 
@@ -241,6 +370,12 @@ def main():
     for version in wanted:
         log("CPython %s: %s" % (version, interpreters[version]))
         results["CPython " + version] = test_interpreter(version, interpreters[version], args.pytest_args)
+    timed(results, "clang-tidy, cppcheck", static_analysis, interpreters[wanted[-1]])
+    if not args.no_memcheck:
+        for version in [v for v in wanted if v in (REQUIRED, wanted[-1])]:
+            timed(results, "ASan+UBSan " + version, sanitizer_run, version, interpreters[version], args.pytest_args)
+        if REQUIRED in wanted:
+            timed(results, "valgrind " + REQUIRED, valgrind_run, REQUIRED, args.pytest_args)
 
     newest = wanted[-1]
     if int(newest.split(".")[1]) < TYPES_OLDEST:

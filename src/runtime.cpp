@@ -89,7 +89,7 @@ int entry(PyObject* dict, PyObject* name, Ref& out) noexcept {
 
 }  // namespace
 
-const Ref* NameCache::slot(PyObject* globals_in, PyObject* name) noexcept {
+const Ref* NameCache::slot(PyObject* globals_in, const PyObject* name) noexcept {
     if (watcher < 0) {
         return nullptr;
     }

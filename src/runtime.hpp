@@ -96,7 +96,7 @@ struct NameCache {
     Ref search, match, flag_I, invokeaction, get_key_value;
 
     // The slot of a name asked for through global() or re_attr(), or NULL.
-    const Ref* slot(PyObject* globals_in, PyObject* name) noexcept;
+    const Ref* slot(PyObject* globals_in, const PyObject* name) noexcept;
     void start() noexcept;  // at start-up: takes a dict watcher if there are any
     void reset() noexcept;
     void abandon() noexcept;

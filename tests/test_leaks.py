@@ -13,6 +13,7 @@ from contextlib import redirect_stdout
 
 import pytest
 
+from hostile_objects import deleting_table
 from isolated import run_script
 from talvern.platformdetails import function_def as fd
 
@@ -31,17 +32,6 @@ class Boom(Exception):
 
 def raising_action(text):
     raise Boom(text)
-
-
-def deleting_table():
-    table = {}
-
-    def action(text):
-        del table["b"]
-        return ""
-
-    table.update(a=action, b="x")
-    return table
 
 
 def without_re():

@@ -49,6 +49,14 @@ def log(message):
     print("==> " + message, flush=True)
 
 
+def clean_env():
+    """The environment for child processes: no pyenv selection, so that each
+    interpreter is the one named, and pip quiet about its own version."""
+    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1")
+    env.pop("PYENV_VERSION", None)
+    return env
+
+
 def run(cmd, **kwargs):
     print("+ " + " ".join(cmd), flush=True)
     return subprocess.run(cmd, **kwargs).returncode
@@ -60,8 +68,7 @@ def probe(executable, minor):
         "import platform, sys, venv;"
         "print(platform.python_implementation(), *sys.version_info[:2])"
     )
-    env = dict(os.environ)
-    env.pop("PYENV_VERSION", None)
+    env = clean_env()
     try:
         out = subprocess.run([executable, "-c", code], stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL, env=env, timeout=60)
@@ -111,15 +118,19 @@ def ensure_system_tools():
     return run(["apt-get", "install", "-y", "-qq"] + missing, env=env) == 0
 
 
+def clang_configure(name, python, define, **kwargs):
+    """A fresh CMake build tree .venvs/<name> for clang++; its path, or None."""
+    build = os.path.join(VENVS, name)
+    shutil.rmtree(build, ignore_errors=True)
+    env = dict(clean_env(), CXX="clang++")
+    configure = ["cmake", "-S", ROOT, "-B", build, "-DPython_EXECUTABLE=" + python, define]
+    return build if run(configure, env=env, **kwargs) == 0 else None
+
+
 def clang_build(python):
     """Compiles the extension with clang++ and -Werror (no install)."""
-    build = os.path.join(VENVS, "clang-build")
-    shutil.rmtree(build, ignore_errors=True)
-    env = dict(os.environ, CXX="clang++")
-    env.pop("PYENV_VERSION", None)
-    configure = ["cmake", "-S", ROOT, "-B", build, "-DPython_EXECUTABLE=" + python,
-                 "-DCMAKE_BUILD_TYPE=Release"]
-    return run(configure, env=env) == 0 and run(["cmake", "--build", build, "-j2"], env=env) == 0
+    build = clang_configure("clang-build", python, "-DCMAKE_BUILD_TYPE=Release")
+    return build is not None and run(["cmake", "--build", build, "-j2"], env=clean_env()) == 0
 
 
 def test_interpreter(version, python, pytest_args):
@@ -128,8 +139,7 @@ def test_interpreter(version, python, pytest_args):
     if run([python, "-m", "venv", venv]) != 0:
         return False
     vpython = os.path.join(venv, "bin", "python")
-    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1")
-    env.pop("PYENV_VERSION", None)
+    env = clean_env()
     if run([vpython, "-m", "pip", "install", "-q", ROOT + "[test]"], env=env) != 0:
         return False
     # From tests/, so that the installed package is what gets imported.
@@ -139,12 +149,6 @@ def test_interpreter(version, python, pytest_args):
 
 def venv_python(version):
     return os.path.join(VENVS, "py" + version, "bin", "python")
-
-
-def clean_env():
-    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1")
-    env.pop("PYENV_VERSION", None)
-    return env
 
 
 def check_types(version):
@@ -225,13 +229,8 @@ def static_analysis(python):
     if shutil.which("clang-tidy") is None or shutil.which("cppcheck") is None:
         log("clang-tidy or cppcheck is missing")
         return False
-    build = os.path.join(VENVS, "tidy-build")
-    shutil.rmtree(build, ignore_errors=True)
-    env = dict(os.environ, CXX="clang++")
-    env.pop("PYENV_VERSION", None)
-    configure = ["cmake", "-S", ROOT, "-B", build, "-DPython_EXECUTABLE=" + python,
-                 "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"]
-    if run(configure, env=env, stdout=subprocess.DEVNULL) != 0:
+    build = clang_configure("tidy-build", python, "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", stdout=subprocess.DEVNULL)
+    if build is None:
         return False
     sources = sorted(os.path.relpath(p, ROOT) for p in glob.glob(os.path.join(ROOT, "src", "*.cpp")))
     tidy_cmd = ["clang-tidy", "-p", build, "--quiet"] + sources
@@ -273,8 +272,7 @@ def sanitizer_run(version, python, pytest_args):
     if run([python, "-m", "venv", venv]) != 0:
         return False
     vpython = os.path.join(venv, "bin", "python")
-    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1", FDEF_SANITIZE="ON", CXX="g++")
-    env.pop("PYENV_VERSION", None)
+    env = dict(clean_env(), FDEF_SANITIZE="ON", CXX="g++")
     if run([vpython, "-m", "pip", "install", "-q", ROOT + "[test]"], env=env) != 0:
         return False
     # CPython leaks by design at exit, so leak detection stays off; the
@@ -307,8 +305,7 @@ def valgrind_run(version, pytest_args):
     logs = os.path.join(VENVS, "valgrind-" + version)
     shutil.rmtree(logs, ignore_errors=True)
     os.makedirs(logs)
-    env = dict(os.environ, PYTHONMALLOC="malloc")
-    env.pop("PYENV_VERSION", None)
+    env = dict(clean_env(), PYTHONMALLOC="malloc")
     cmd = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
            "--show-leak-kinds=definite", "--errors-for-leak-kinds=none", "--num-callers=40",
            "--trace-children=yes", "--trace-children-skip=*/cc,*/gcc,*/clang,*/nm",

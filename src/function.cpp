@@ -390,8 +390,7 @@ PyType_Spec function_spec = {
 
 }  // namespace
 
-PyObject* make_function_type(PyObject* module) noexcept {
-    (void)module;
+PyObject* make_function_type() noexcept {
     PyObject* type = PyType_FromSpec(&function_spec);
     if (type == nullptr) {
         return nullptr;

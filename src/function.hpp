@@ -23,7 +23,7 @@ struct FunctionRow {
 };
 
 // Creates the function type of the module (a heap type) or returns NULL.
-PyObject* make_function_type(PyObject* module) noexcept;
+PyObject* make_function_type() noexcept;
 
 // A new function object for `row`, bound to `module`, or NULL.
 PyObject* make_function(const FunctionRow& row, PyObject* module) noexcept;

@@ -134,7 +134,7 @@ int bind_all(PyObject* module) noexcept {
         return -1;
     }
     state.names.start();
-    state.function_type = Ref::steal(make_function_type(module));
+    state.function_type = Ref::steal(make_function_type());
     if (!state.function_type) {
         return -1;
     }

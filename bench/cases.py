@@ -90,9 +90,9 @@ VKORIN_L2 = _vkorin("vkorin_l2")
 
 def _prav(model_line):
     return _lines(
-        "TiMOS-C-20.10.R1 cpm/x86_64 PRAV OS, Copyright (c) 2000-2023 Vantrel.",
+        "PRAV-OS-C-20.10.R1 cpm/x86_64 PRAV OS, Copyright (c) 2000-2023 Vantrel.",
         "All rights reserved. All use subject to applicable license agreements.",
-        "Built on Thu Oct 15 17:35:04 PDT 2023 by builder in /builds/c/2010B/R1/panos/main/sros",
+        "Built on Thu Oct 15 17:35:04 PDT 2023 by builder in /builds/c/2010B/R1/prav/main/os",
         *_filler("Chassis", 12),
         model_line,
         *_filler("Card", 12),

@@ -27,7 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
-from test_all import find_interpreters  # noqa: E402
+from interpreters import clean_env, find_interpreters, make_venv, minor  # noqa: E402
 
 
 def log(message):
@@ -36,12 +36,9 @@ def log(message):
 
 def venv_python(version, python, install):
     venv = os.path.join(ROOT, ".venvs", "bench-py" + version)
-    vpython = os.path.join(venv, "bin", "python")
-    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1")
-    env.pop("PYENV_VERSION", None)
-    if not os.path.exists(vpython):
-        subprocess.run([python, "-m", "venv", venv], check=True, env=env)
-        install = True
+    install = install or not os.path.exists(os.path.join(venv, "bin", "python"))
+    vpython = make_venv(venv, python, fresh=False)
+    env = clean_env()
     if install:
         log("building and installing into " + venv)
         subprocess.run([vpython, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", ROOT],
@@ -98,8 +95,8 @@ def main():
     if args.python:
         wanted = args.python
     else:
-        newest = max(found, key=lambda v: int(v.split(".")[1]))
-        wanted = sorted({"3.7", newest} & set(found), key=lambda v: int(v.split(".")[1]))
+        newest = max(found, key=minor)
+        wanted = sorted({"3.7", newest} & set(found), key=minor)
     missing = [v for v in wanted if v not in found]
     if missing:
         log("not found: " + ", ".join(missing))

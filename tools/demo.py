@@ -31,20 +31,22 @@ def base_python():
         return sys.executable
     except ImportError:
         sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-        from test_all import find_interpreters
+        from interpreters import find_interpreters, minor
 
         found = find_interpreters()
         if not found:
             sys.exit("demo: no CPython 3.7 or newer with venv was found")
-        return found[max(found, key=lambda v: int(v.split(".")[1]))]
+        return found[max(found, key=minor)]
 
 
 def ensure_installed():
     python = os.path.join(VENV, "bin", "python")
     if os.path.exists(STAMP) and os.path.getmtime(STAMP) >= newest_source():
         return python
-    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1")
-    env.pop("PYENV_VERSION", None)
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from interpreters import clean_env
+
+    env = clean_env()
     if not os.path.exists(python):
         print("demo: creating %s" % VENV, file=sys.stderr)
         subprocess.run([base_python(), "-m", "venv", VENV], check=True, env=env)

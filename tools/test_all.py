@@ -33,9 +33,10 @@ import tempfile
 import time
 import zipfile
 
+from interpreters import clean_env, find_interpreters, minor
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VENVS = os.path.join(ROOT, ".venvs")
-OLDEST, NEWEST = 7, 20  # minor versions of CPython 3 to look for
 REQUIRED = "3.7"
 APT_PACKAGES = {"clang++": "clang", "clang-tidy": "clang-tidy", "cppcheck": "cppcheck", "valgrind": "valgrind"}
 # Type checking runs in the newest interpreter's venv only; this release
@@ -49,59 +50,9 @@ def log(message):
     print("==> " + message, flush=True)
 
 
-def clean_env():
-    """The environment for child processes: no pyenv selection, so that each
-    interpreter is the one named, and pip quiet about its own version."""
-    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1")
-    env.pop("PYENV_VERSION", None)
-    return env
-
-
 def run(cmd, **kwargs):
     print("+ " + " ".join(cmd), flush=True)
     return subprocess.run(cmd, **kwargs).returncode
-
-
-def probe(executable, minor):
-    """True when `executable` is a working CPython 3.<minor> with venv."""
-    code = (
-        "import platform, sys, venv;"
-        "print(platform.python_implementation(), *sys.version_info[:2])"
-    )
-    env = clean_env()
-    try:
-        out = subprocess.run([executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, env=env, timeout=60)
-    except (OSError, subprocess.TimeoutExpired):
-        return False
-    return out.returncode == 0 and out.stdout.split() == [b"CPython", b"3", str(minor).encode()]
-
-
-def pyenv_root():
-    if shutil.which("pyenv") is None:
-        return None
-    out = subprocess.run(["pyenv", "root"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    return out.stdout.decode().strip() or None
-
-
-def find_interpreters():
-    """{"3.X": executable}, the newest patch release of each minor version."""
-    root = pyenv_root()
-    found = {}
-    for minor in range(OLDEST, NEWEST + 1):
-        candidates = []
-        if root:
-            pattern = os.path.join(root, "versions", "3.%d.*" % minor, "bin", "python3.%d" % minor)
-            versions = [p for p in glob.glob(pattern) if p.split(os.sep)[-3].replace(".", "").isdigit()]
-            candidates += sorted(versions, key=lambda p: int(p.split(os.sep)[-3].split(".")[2]), reverse=True)
-        on_path = shutil.which("python3.%d" % minor)
-        if on_path:
-            candidates.append(on_path)
-        for candidate in candidates:
-            if probe(candidate, minor):
-                found["3.%d" % minor] = candidate
-                break
-    return found
 
 
 def ensure_system_tools():
@@ -192,7 +143,7 @@ def check_packaging(pythons):
     dist = os.path.join(VENVS, "dist")
     shutil.rmtree(dist, ignore_errors=True)
     env = clean_env()
-    builder = venv_python(sorted(pythons, key=lambda v: int(v.split(".")[1]))[-1])
+    builder = venv_python(sorted(pythons, key=minor)[-1])
     if run([builder, "-m", "pip", "install", "-q", BUILD], env=env) != 0:
         return False
     if run([builder, "-m", "build", "--sdist", "--outdir", dist, ROOT], env=env) != 0:
@@ -349,7 +300,7 @@ def main():
             log("CPython %s, the primary host, was not found: failing under CI" % REQUIRED)
             return 1
         log("warning: CPython %s, the primary host, was not found" % REQUIRED)
-    wanted = args.python or sorted(interpreters, key=lambda v: int(v.split(".")[1]))
+    wanted = args.python or sorted(interpreters, key=minor)
     unknown = [v for v in wanted if v not in interpreters]
     if unknown:
         log("not found: " + ", ".join(unknown))
@@ -375,7 +326,7 @@ def main():
             timed(results, "valgrind " + REQUIRED, valgrind_run, REQUIRED, args.pytest_args)
 
     newest = wanted[-1]
-    if int(newest.split(".")[1]) < TYPES_OLDEST:
+    if minor(newest) < TYPES_OLDEST:
         log("stubtest and mypy skipped: %s needs CPython 3.%d or newer" % (MYPY, TYPES_OLDEST))
     elif results["CPython " + newest]:
         log("stubtest and mypy on CPython %s" % newest)

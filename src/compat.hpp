@@ -73,77 +73,21 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size
 #endif
 }
 
-// Calls a C method descriptor (PyMethodDescr_Type) with self as args[0]:
-// through its vectorcall from 3.8, its own fast call in 3.7 (the generic
-// 3.7 fast call would pack a tuple for it).
-inline PyObject* call_method_descriptor(PyObject* descr, PyObject* const* args, Py_ssize_t nargs) noexcept {
-#if PY_VERSION_HEX >= 0x03080000
-    return vectorcall(descr, args, static_cast<std::size_t>(nargs), nullptr);
-#else
-    return _PyMethodDescr_FastCallKeywords(descr, args, nargs, nullptr);
-#endif
-}
-
-// PyObject_VectorcallMethod: added in 3.9. Before it, a method that the
-// type defines as a C method descriptor, on an object without an instance
-// dict, is called with self first, as the interpreter's LOAD_METHOD does,
-// instead of making and dropping a bound method; anything else fetches the
-// attribute and calls it.
+// PyObject_VectorcallMethod: added in 3.9 (it skips the bound method
+// where it can). Before it, the attribute is fetched and called.
 inline PyObject* call_method(PyObject* name, PyObject* const* args, std::size_t nargsf) noexcept {
 #if PY_VERSION_HEX >= 0x03090000
     return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
 #else
-    PyObject* self = args[0];
-    PyTypeObject* type = Py_TYPE(self);
-    const Py_ssize_t nargs = vectorcall_nargs(nargsf);
-    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset == 0) {
-        PyObject* descr = _PyType_Lookup(type, name);  // borrowed
-        if (descr != nullptr && Py_TYPE(descr) == &PyMethodDescr_Type) {
-            Py_INCREF(descr);
-            PyObject* result = call_method_descriptor(descr, args, nargs);
-            Py_DECREF(descr);
-            return result;
-        }
-    }
-    PyObject* method = PyObject_GetAttr(self, name);
+    PyObject* method = PyObject_GetAttr(args[0], name);
     if (method == nullptr) {
         return nullptr;
     }
-    PyObject* result = vectorcall(method, args + 1, static_cast<std::size_t>(nargs - 1), nullptr);
+    PyObject* result = vectorcall(method, args + 1, static_cast<std::size_t>(vectorcall_nargs(nargsf) - 1), nullptr);
     Py_DECREF(method);
     return result;
 #endif
 }
-
-// Dict watchers: added in 3.12. `hook` runs before any change to a watched
-// dict (it must not run Python code). Without them add_dict_watcher answers
-// -1 and the caller caches nothing.
-#if PY_VERSION_HEX >= 0x030C0000
-inline void (*dict_change_hook)() noexcept = nullptr;
-inline int dict_watch_trampoline(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    dict_change_hook();
-    return 0;
-}
-// The watcher's id, or -1 when none is free (no exception left set).
-inline int add_dict_watcher(void (*hook)() noexcept) noexcept {
-    dict_change_hook = hook;
-    const int id = PyDict_AddWatcher(dict_watch_trampoline);
-    if (id < 0) {
-        PyErr_Clear();
-    }
-    return id;
-}
-inline int watch_dict(int id, PyObject* dict) noexcept { return PyDict_Watch(id, dict); }
-inline void clear_dict_watcher(int id) noexcept {
-    if (PyDict_ClearWatcher(id) < 0) {
-        PyErr_Clear();
-    }
-}
-#else
-inline int add_dict_watcher(void (*)() noexcept) noexcept { return -1; }
-inline int watch_dict(int, PyObject*) noexcept { return -1; }
-inline void clear_dict_watcher(int) noexcept {}
-#endif
 
 // PyInterpreterState_Get: added in 3.9.
 inline PyInterpreterState* current_interpreter() noexcept {

@@ -2,7 +2,7 @@
 // accepted and never used.
 #pragma once
 
-#include "runtime.hpp"
+#include "state.hpp"
 
 namespace fdef {
 

@@ -1,5 +1,5 @@
-// The function type: attributes, repr, pickling by reference, the signature
-// for inspect, cyclic GC, and the two call entries with their binder.
+// The function type: the two call entries, the depth guard, attributes,
+// repr, pickling by reference, the signature for inspect, and cyclic GC.
 #include "function.hpp"
 
 #include <pthread.h>
@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+
+#include "calls.hpp"
 
 namespace fdef {
 namespace {
@@ -23,142 +25,6 @@ struct FunctionObject {
 };
 
 FunctionObject* as_function(PyObject* obj) noexcept { return reinterpret_cast<FunctionObject*>(obj); }
-
-// ---- argument binding ------------------------------------------------------
-
-// Keyword sources walked in their own order: a vectorcall name tuple with its
-// values, or a keyword dict from tp_call. Both yield (key, value) pairs;
-// each() stops early when the visitor returns false.
-struct KeywordNames {
-    PyObject* names;
-    PyObject* const* values;
-    Py_ssize_t size() const noexcept { return names ? PyTuple_GET_SIZE(names) : 0; }
-    template <class Visit>
-    void each(Visit&& visit) const noexcept {
-        for (Py_ssize_t i = 0, n = size(); i < n; ++i) {
-            if (!visit(PyTuple_GET_ITEM(names, i), values[i])) {
-                return;
-            }
-        }
-    }
-};
-
-struct KeywordDict {
-    PyObject* dict;
-    Py_ssize_t size() const noexcept { return dict ? PyDict_GET_SIZE(dict) : 0; }
-    template <class Visit>
-    void each(Visit&& visit) const noexcept {
-        if (dict == nullptr) {
-            return;
-        }
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (!visit(key, value)) {
-                return;
-            }
-        }
-    }
-};
-
-// Compares by content only: no __eq__ of a str subclass runs while binding.
-bool names_param(PyObject* key, const char* param) noexcept {
-    return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, param) == 0;
-}
-
-template <class Keywords>
-PyObject* find_keyword(const Keywords& kw, const char* param) noexcept {
-    PyObject* found = nullptr;
-    kw.each([&](PyObject* key, PyObject* value) {
-        if (names_param(key, param)) {
-            found = value;
-            return false;
-        }
-        return true;
-    });
-    return found;
-}
-
-void raise_count_error(const FunctionRow& row, bool too_many, Py_ssize_t given) noexcept {
-    const bool exact = row.required == row.total;
-    const Py_ssize_t count = too_many ? row.total : row.required;
-    const char* qualifier = exact ? "exactly" : (too_many ? "at most" : "at least");
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", row.name, qualifier,
-                 count, count == 1 ? "" : "s", given);
-}
-
-// Fills slots[0..row.total) with borrowed references, or raises the
-// TypeError a call with these arguments deserves and returns -1.
-template <class Keywords>
-int bind(const FunctionRow& row, PyObject* const* args, Py_ssize_t nargs, const Keywords& kw,
-         PyObject** slots) noexcept {
-    if (nargs > row.total) {
-        raise_count_error(row, true, nargs);
-        return -1;
-    }
-    const Py_ssize_t nkw = kw.size();
-    if (nkw == 0 && nargs < row.required) {
-        raise_count_error(row, false, nargs);
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        slots[i] = args[i];
-    }
-    for (Py_ssize_t i = nargs; i < row.total; ++i) {
-        slots[i] = nullptr;
-    }
-    if (nkw != 0) {
-        Py_ssize_t consumed = 0;
-        for (Py_ssize_t i = nargs; i < row.required; ++i) {
-            slots[i] = find_keyword(kw, row.params[i]);
-            if (slots[i] == nullptr) {
-                raise_count_error(row, false, i);
-                return -1;
-            }
-            ++consumed;
-        }
-        const Py_ssize_t optional = row.total - 1;
-        if (row.total > row.required && nargs <= optional && consumed < nkw) {
-            slots[optional] = find_keyword(kw, row.params[optional]);
-            consumed += slots[optional] != nullptr;
-        }
-        if (consumed < nkw) {
-            bool failed = false;
-            kw.each([&](PyObject* key, PyObject* value) {
-                if (!PyUnicode_Check(key)) {
-                    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", row.name);
-                    failed = true;
-                    return false;
-                }
-                for (Py_ssize_t i = 0; i < row.total; ++i) {
-                    if (names_param(key, row.params[i])) {
-                        if (i < nargs) {
-                            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                                         row.name, key);
-                            failed = true;
-                            return false;
-                        }
-                        slots[i] = value;
-                        return true;
-                    }
-                }
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", row.name, key);
-                failed = true;
-                return false;
-            });
-            if (failed) {
-                return -1;
-            }
-        }
-    }
-    for (Py_ssize_t i = row.required; i < row.total; ++i) {
-        if (slots[i] == nullptr) {
-            slots[i] = state.s.empty.get();
-        }
-    }
-    return 0;
-}
 
 // ---- stack room ------------------------------------------------------------
 
@@ -193,29 +59,31 @@ std::uintptr_t stack_floor() noexcept {
 // stack itself is checked as well.
 bool stack_exhausted() noexcept { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor(); }
 
-}  // namespace
-
-int enter_call_depth() noexcept {
+// Counts one level of call depth: true, or false with RecursionError set
+// (the interpreter's limit, or too little C stack left).
+bool enter_call_depth() noexcept {
     if (stack_exhausted()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a function_def call");
-        return -1;
+        return false;
     }
-    return compat::enter_recursive_call(" in a function_def call");
+    return compat::enter_recursive_call(" in a function_def call") == 0;
 }
-
-namespace {
 
 PyObject* run(FunctionObject* func, PyObject* const* slots) noexcept {
     if (func->module != state.module || !state.ready) {
         // Only reachable for a function outliving a failed or torn-down module.
-        PyErr_Format(PyExc_RuntimeError, "%s() belongs to a module that is not initialised", func->row->name);
+        PyErr_Format(PyExc_RuntimeError, "%s() belongs to a module that is not initialised", func->row->sig.name);
         return nullptr;
     }
     // The module's functions can call each other (a table whose action is
     // one of them) without any Python frame in between: count the depth here
     // so such a loop ends in RecursionError.
-    Depth depth;
-    return depth.failed() ? nullptr : func->row->body(func->globals, slots);
+    if (!enter_call_depth()) {
+        return nullptr;
+    }
+    PyObject* result = func->row->body(func->globals, slots);
+    compat::leave_recursive_call();
+    return result;
 }
 
 // ---- call entries ----------------------------------------------------------
@@ -224,7 +92,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     FunctionObject* func = as_function(self);
     const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
     PyObject* slots[max_params];
-    if (bind(*func->row, args, nargs, KeywordNames{kwnames, args + nargs}, slots) < 0) {
+    if (bind_vector(func->row->sig, args, nargs, kwnames, slots) < 0) {
         return nullptr;
     }
     return run(func, slots);
@@ -233,15 +101,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     FunctionObject* func = as_function(self);
     PyObject* slots[max_params];
-    if (bind(*func->row, reinterpret_cast<PyTupleObject*>(args)->ob_item, PyTuple_GET_SIZE(args), KeywordDict{kwargs},
-             slots) < 0) {
+    if (bind_dict(func->row->sig, reinterpret_cast<PyTupleObject*>(args)->ob_item, PyTuple_GET_SIZE(args), kwargs,
+                  slots) < 0) {
         return nullptr;
     }
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return run(func, slots);  // the argument tuple holds them all
     }
-    // The caller's dict may change while the body runs: own what was bound.
-    const Py_ssize_t total = func->row->total;
+    // The body may run code that empties the caller's keyword dict: own
+    // what was bound from it.
+    const Py_ssize_t total = func->row->sig.total;
     for (Py_ssize_t i = 0; i < total; ++i) {
         Py_INCREF(slots[i]);
     }
@@ -262,7 +131,7 @@ PyObject* get_doc(PyObject* self, void*) noexcept { return PyUnicode_FromString(
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
     const FunctionRow& row = *as_function(self)->row;
-    return compat::new_ref(row.total > row.required ? state.defaults.get() : Py_None);
+    return compat::new_ref(row.sig.total > row.sig.required ? state.defaults.get() : Py_None);
 }
 
 // inspect.Signature of the real parameters, so that inspect.signature() and
@@ -276,17 +145,17 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     Ref signature = parameter ? Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature")) : Ref();
     Ref kind = signature ? Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD")) : Ref();
-    Ref params = kind ? Ref::steal(PyList_New(row.total)) : Ref();
+    Ref params = kind ? Ref::steal(PyList_New(row.sig.total)) : Ref();
     if (!params) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < row.total; ++i) {
-        Ref pname = Ref::steal(PyUnicode_FromString(row.params[i]));
+    for (Py_ssize_t i = 0; i < row.sig.total; ++i) {
+        Ref pname = Ref::steal(PyUnicode_FromString(row.sig.params[i]));
         Ref kwargs = pname ? Ref::steal(PyDict_New()) : Ref();
         if (!kwargs) {
             return nullptr;
         }
-        if (i >= row.required && PyDict_SetItemString(kwargs.get(), "default", state.s.empty.get()) < 0) {
+        if (i >= row.sig.required && PyDict_SetItemString(kwargs.get(), "default", empty.get()) < 0) {
             return nullptr;
         }
         Ref pargs = Ref::steal(PyTuple_Pack(2, pname.get(), kind.get()));
@@ -403,7 +272,7 @@ PyObject* make_function_type() noexcept {
 
 PyObject* make_function(const FunctionRow& row, PyObject* module) noexcept {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state.function_type.get());
-    Ref name = Ref::steal(PyUnicode_InternFromString(row.name));
+    Ref name = Ref::steal(PyUnicode_InternFromString(row.sig.name));
     Ref modname = name ? Ref::steal(PyModule_GetNameObject(module)) : Ref();
     PyObject* globals = PyModule_GetDict(module);
     if (!modname || globals == nullptr) {
@@ -422,23 +291,6 @@ PyObject* make_function(const FunctionRow& row, PyObject* module) noexcept {
     func->globals = compat::new_ref(globals);
     func->weakrefs = nullptr;
     return self;
-}
-
-bool is_module_function(PyObject* obj) noexcept {
-    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == state.function_type.get();
-}
-
-bool is_own_function(PyObject* obj, Body body) noexcept {
-    return is_module_function(obj) && as_function(obj)->row->body == body && as_function(obj)->module == state.module;
-}
-
-PyObject* call_module_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    FunctionObject* func = as_function(self);
-    PyObject* slots[max_params];
-    if (bind(*func->row, args, nargs, KeywordNames{nullptr, nullptr}, slots) < 0) {
-        return nullptr;
-    }
-    return run(func, slots);
 }
 
 }  // namespace fdef

@@ -3,6 +3,7 @@
 #include "detectors.hpp"
 #include "function.hpp"
 #include "matching.hpp"
+#include "state.hpp"
 
 namespace fdef {
 namespace {
@@ -34,38 +35,23 @@ const char get_key_value_doc[] =
 
 // The seven functions, in the order they are bound in the namespace.
 const FunctionRow function_table[] = {
-    {"fetch_kveos_details",
+    {{"fetch_kveos_details", {"version", "spawn_id"}, 1, 2},
      "Function for getting model for KVEOS devices.",
-     {"version", "spawn_id", nullptr},
-     1,
-     2,
      fetch_kveos_details},
-    {"get_garu_details",
+    {{"get_garu_details", {"version", "spawn_id"}, 1, 2},
      "Function for getting model for GARU/FESK devices.",
-     {"version", "spawn_id", nullptr},
-     1,
-     2,
      get_garu_details},
-    {"get_vkorin_details",
+    {{"get_vkorin_details", {"version", "spawn_id"}, 1, 2},
      "Function for getting model for vKORIN devices.",
-     {"version", "spawn_id", nullptr},
-     1,
-     2,
      get_vkorin_details},
-    {"get_prav_details",
+    {{"get_prav_details", {"version", "spawn_id"}, 1, 2},
      "Function for getting model for PRAV devices.",
-     {"version", "spawn_id", nullptr},
-     1,
-     2,
      get_prav_details},
-    {"get_tolm_details",
+    {{"get_tolm_details", {"version", "spawn_id"}, 1, 2},
      "Function for getting model for TOLM devices.",
-     {"version", "spawn_id", nullptr},
-     1,
-     2,
      get_tolm_details},
-    {"invokeaction", invokeaction_doc, {"input_value", "action", "spawn_id"}, 2, 3, invokeaction},
-    {"get_key_value", get_key_value_doc, {"input_value", "dict_name", nullptr}, 2, 2, get_key_value},
+    {{"invokeaction", {"input_value", "action", "spawn_id"}, 2, 3}, invokeaction_doc, invokeaction},
+    {{"get_key_value", {"input_value", "dict_name"}, 2, 2}, get_key_value_doc, get_key_value},
 };
 
 // Copies spec.<attr> to module.<name>; a missing attribute is skipped, and
@@ -109,38 +95,24 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
 }
 
 int bind_all(PyObject* module) noexcept {
-    if (state.make_constants() < 0) {
-        return -1;
-    }
-    state.builtins = Ref::borrow(PyEval_GetBuiltins());
-    if (!state.builtins) {
-        return -1;
-    }
-    state.print = lookup_name(state.builtins.get(), state.builtins.get(), state.s.print.get());
-    if (!state.print) {
-        return -1;
-    }
-    state.defaults = Ref::steal(PyTuple_Pack(1, state.s.empty.get()));
-    if (!state.defaults) {
+    if (state.start() < 0) {
         return -1;
     }
     PyObject* globals = PyModule_GetDict(module);
     Ref empty_fromlist = Ref::steal(PyTuple_New(0));
-    Ref re =
-        empty_fromlist
-            ? Ref::steal(PyImport_ImportModuleLevelObject(state.s.re.get(), globals, nullptr, empty_fromlist.get(), 0))
-            : Ref();
-    if (!re || PyDict_SetItem(globals, state.s.re.get(), re.get()) < 0) {
+    Ref re = empty_fromlist ? Ref::steal(PyImport_ImportModuleLevelObject(re_name.get(), globals, nullptr,
+                                                                          empty_fromlist.get(), 0))
+                            : Ref();
+    if (!re || PyDict_SetItem(globals, re_name.get(), re.get()) < 0) {
         return -1;
     }
-    state.names.start();
     state.function_type = Ref::steal(make_function_type());
     if (!state.function_type) {
         return -1;
     }
     for (const FunctionRow& row : function_table) {
         Ref func = Ref::steal(make_function(row, module));
-        if (!func || PyDict_SetItemString(globals, row.name, func.get()) < 0) {
+        if (!func || PyDict_SetItemString(globals, row.sig.name, func.get()) < 0) {
             return -1;
         }
     }
@@ -148,8 +120,16 @@ int bind_all(PyObject* module) noexcept {
 }
 
 int module_exec(PyObject* module) noexcept {
+    void* block = PyModule_GetState(module);
     if (state.ready && module == state.module) {
-        return 0;  // the module handed back by create: already initialised
+        // Create handed back the live module: the interpreter then dropped
+        // its per-module state block, without freeing it, and made a new one
+        // before calling here. Free the dropped one; nothing else is done.
+        if (state.module_state_block != block) {
+            PyMem_Free(state.module_state_block);
+            state.module_state_block = block;
+        }
+        return 0;
     }
     state.module = module;
     if (bind_all(module) < 0) {
@@ -157,6 +137,7 @@ int module_exec(PyObject* module) noexcept {
         state.clear();
         return -1;
     }
+    state.module_state_block = block;
     state.ready = true;
     return 0;
 }

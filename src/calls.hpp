@@ -1,0 +1,51 @@
+// How the function bodies reach into Python: late-bound names, calls,
+// comparisons and printing, each as the equivalent Python code does it.
+#pragma once
+
+#include "state.hpp"
+
+namespace fdef {
+
+// callable(*args), positional only. Slot 0 of the stack is spare so that
+// the callee may borrow it (the vectorcall offset).
+template <class... Args>
+inline Ref call(PyObject* callable, Args... args) noexcept {
+    PyObject* stack[] = {nullptr, args...};
+    return Ref::steal(compat::vectorcall(callable, stack + 1, sizeof...(Args) | compat::vectorcall_arguments_offset,
+                                         nullptr));
+}
+
+// obj.name(*args).
+template <class... Args>
+inline Ref call_method(PyObject* obj, const Constant& name, Args... args) noexcept {
+    PyObject* stack[] = {nullptr, obj, args...};
+    return Ref::steal(
+        compat::call_method(name.get(), stack + 1, (1 + sizeof...(Args)) | compat::vectorcall_arguments_offset));
+}
+
+// A late-bound module-level name, looked up afresh at this use.
+inline Ref global(PyObject* globals, const Constant& name) noexcept {
+    return lookup_name(globals, state.builtins.get(), name.get());
+}
+
+// `re.<attr>`, with `re` looked up afresh as each mention of re is in
+// Python code.
+inline Ref re_attr(PyObject* globals, const Constant& attr) noexcept {
+    Ref re = global(globals, re_name);
+    return re ? Ref::steal(PyObject_GetAttr(re.get(), attr.get())) : Ref();
+}
+
+// The truth of a value by the interpreter's rules, or of a failed step:
+// 1, 0, or -1 with an exception set.
+inline int truth(const Ref& value) noexcept { return value ? PyObject_IsTrue(value.get()) : -1; }
+
+// `a == b` as an if statement tests it: the comparison, then its truth; -1
+// also when `a` is a failed step.
+inline int equals(const Ref& a, const Constant& b) noexcept {
+    return a ? truth(Ref::steal(PyObject_RichCompare(a.get(), b.get(), Py_EQ))) : -1;
+}
+
+// print(text), through the print held since start-up.
+inline bool print_line(PyObject* text) noexcept { return static_cast<bool>(call(state.print.get(), text)); }
+
+}  // namespace fdef

@@ -183,21 +183,43 @@ def growing_table():
     return table
 
 
-def table_freed_mid_walk():
-    """The table's only owner is a partial's keyword dict, which the action
-    empties: the walk must hold the table itself."""
-    import functools
+def call_with_keyword_dict(func, kwargs):
+    """func(**kwargs) through the type's tp_call, handing over `kwargs`
+    itself: the dict stays the only owner of what it holds."""
+    import ctypes
 
-    holder = {}
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+    return call(type(func).__call__, (func,), kwargs)
 
-    def action(text):
-        holder["p"].keywords.clear()
+
+class EmptyingAction:
+    """Empties the keyword dict it was passed in, then finds nothing: the
+    false-result line then needs this action's str() after it is gone
+    from the dict."""
+
+    def __init__(self, kwargs):
+        self.kwargs = kwargs
+
+    def __call__(self, text):
+        self.kwargs.clear()
         gc.collect()
         return ""
 
-    partial = functools.partial(fd.get_key_value, dict_name={"a": action, "b": "t"})
-    holder["p"] = partial
-    return partial("text")
+
+def keyword_dict_emptied():
+    kwargs = {"input_value": "x" * 50}
+    kwargs["action"] = EmptyingAction(kwargs)
+    return call_with_keyword_dict(fd.invokeaction, kwargs)
+
+
+def table_freed_mid_walk():
+    """The table's only owner is the call's keyword dict, which the action
+    empties: the walk must hold the table itself."""
+    kwargs = {"input_value": "text"}
+    kwargs["dict_name"] = {"a": EmptyingAction(kwargs), "b": "t"}
+    return call_with_keyword_dict(fd.get_key_value, kwargs)
 
 
 def key_list_cleared():

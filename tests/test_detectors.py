@@ -1,5 +1,8 @@
 """The five detectors: tables of version texts and the model they name,
 the call order they make into `re`, and their use as table actions."""
+import re
+import types
+
 import pytest
 
 from conftest import DETECTOR_NAMES
@@ -121,6 +124,7 @@ def test_detector_tables(name, text, expected, spawn):
 
 
 NO_TOLM = "Unable to get platform for TOLM\n"
+BAD_ACTION = "The action should be expression or a function\n"
 THIRD = "Foo (Bar) processor with 1K\nline two\n%s\nmore"
 TOLM = [
     ("TOLM-12 Chassis", "TOLM12", ""),
@@ -223,6 +227,114 @@ class OtherRe:
 def test_vkorin_with_another_engine_yields_empty(monkeypatch):
     monkeypatch.setattr(fd, "re", OtherRe)
     assert fd.get_vkorin_details("anything") == ""
+
+
+# ---- get_tolm_details through the late-bound matching core -------------------
+
+TOLM = ["(TOLM[-]?[0-9]+).*Chassis", r"[Vv]antrel (.+) \(.*\) processor", "^.+ \\(.+\\) processor.*\n.*\n(.*)\n"]
+
+
+@pytest.mark.parametrize("text, result, searched", [
+    ("Hardware: TOLM-12 Chassis\n", "TOLM12", TOLM[:1]),
+    ("Vantrel TOLM-3064 Series (PX-2) processor\n", "TOLM3064 Series", TOLM[:2]),
+    ("nothing here", "", TOLM),
+])
+def test_tolm_searches_its_patterns_in_rank_order(recording_re, capsys, text, result, searched):
+    assert fd.get_tolm_details(text) == result
+    assert [entry[1] for entry in recording_re.log if entry[0] == "search"] == searched
+    assert capsys.readouterr().out == ("" if result else NO_TOLM)
+
+
+def test_tolm_hands_a_fresh_table_to_a_replaced_get_key_value(monkeypatch):
+    seen = []
+
+    def get_key_value(version, table):
+        seen.append((version, list(table.items())))
+        table.clear()  # the next call must get a table of its own
+        return ["k", ["w", ("A-B-C",)]]
+
+    monkeypatch.setattr(fd, "get_key_value", get_key_value)
+    assert fd.get_tolm_details("text", "handle") == "ABC"
+    assert fd.get_tolm_details("text") == "ABC"
+    assert seen == [("text", list(zip([1, 2, 3], TOLM)))] * 2
+
+
+@pytest.mark.parametrize("answer, result", [
+    (["w", ("A-B",)], "AB"),
+    (["only one item"], IndexError),
+    ([1, 2], TypeError),
+    (["w", ()], IndexError),
+    (["w", (5,)], AttributeError),
+    (["w", (type("Model", (str,), {"replace": lambda self, old, new: "own replace"})("A-B"),)], "own replace"),
+])
+def test_tolm_takes_what_a_replaced_invokeaction_answers(monkeypatch, answer, result):
+    monkeypatch.setattr(fd, "invokeaction", lambda *args: answer)
+    if isinstance(result, str):
+        assert fd.get_tolm_details("text") == result
+    else:
+        with pytest.raises(result):
+            fd.get_tolm_details("text")
+
+
+def test_tolm_with_invokeaction_bound_as_get_key_value(monkeypatch, capsys):
+    # invokeaction(version, table): a dict is neither a pattern nor callable.
+    monkeypatch.setattr(fd, "get_key_value", fd.invokeaction)
+    assert fd.get_tolm_details("text") == ""
+    assert capsys.readouterr().out == BAD_ACTION + NO_TOLM
+
+
+# ---- other regular-expression engines bound as re ------------------------------
+
+class SlottedMatch(object):
+    __slots__ = ("real",)
+
+    def __init__(self, real):
+        self.real = real
+
+    def group(self, n):
+        return self.real.group(n)
+
+
+def module_with_getattr_hook():
+    stand_in = types.ModuleType("stand_in")
+    stand_in.__getattr__ = lambda name: {"search": lambda p, t: None}[name]
+    return stand_in
+
+
+def module_subclass_with_property():
+    class Special(types.ModuleType):
+        search = property(lambda self: (lambda p, t: "hit"))
+
+    stand_in = Special("stand_in")
+    stand_in.__dict__["search"] = lambda p, t: None  # shadowed by the property
+    return stand_in
+
+
+@pytest.mark.parametrize("make, call, expected", [
+    (module_with_getattr_hook, lambda: fd.get_garu_details("Solaris Unix"), ""),
+    (module_subclass_with_property, lambda: fd.get_garu_details("text"), "FESK-L2"),
+    (lambda: types.ModuleType("empty"), lambda: fd.invokeaction("text", "x"), AttributeError),
+    (lambda: types.SimpleNamespace(search=lambda p, t: SlottedMatch(re.search(p, t))),
+     lambda: fd.get_vkorin_details(BANNER % "vkorin_l2"), "KORINvL2"),
+])
+def test_re_is_read_as_attributes_of_whatever_is_bound(monkeypatch, make, call, expected):
+    monkeypatch.setattr(fd, "re", make())
+    if isinstance(expected, str):
+        assert call() == expected
+    else:
+        with pytest.raises(expected):
+            call()
+
+
+def test_changes_to_re_and_to_match_classes_are_seen_at_the_next_call(monkeypatch):
+    assert fd.get_garu_details("Solaris Unix") == "GARU"
+    monkeypatch.setattr(re, "search", lambda p, t: p == "Linux Unix")
+    assert fd.get_garu_details("Solaris Unix") == "FESK"
+    monkeypatch.undo()
+    monkeypatch.setattr(fd, "re", types.SimpleNamespace(search=lambda p, t: SlottedMatch(re.search(p, t))))
+    assert fd.get_vkorin_details(BANNER % "vkorin_l2") == "KORINvL2"
+    monkeypatch.setattr(SlottedMatch, "group", lambda self, n: "KORINv")
+    assert fd.get_vkorin_details(BANNER % "vkorin_l2") == "KORINv"
 
 
 # ---- detectors as table actions -------------------------------------------

@@ -64,6 +64,7 @@ CASES = [
     ("running action drops itself", "fd.get_key_value('text', replacing_table())", "['b', ['ext', ('x',)]]"),
     ("table grown by an action", "fd.get_key_value('t', growing_table())", "[]"),
     ("table's last owner emptied", "table_freed_mid_walk()", "['b', ['t', ()]]"),
+    ("keyword dict emptied by the action", "keyword_dict_emptied()", "[]"),
     ("key list emptied through gc", "key_list_cleared()", "(True, ['M'])"),
     # tables that are not dicts
     ("table a set", "fd.get_key_value('t', {'a', 'b'})", "TypeError"),

@@ -1,6 +1,8 @@
 """invokeaction and get_key_value: pattern and callable actions, the
 printed lines, and the walk over a pattern table."""
 import re
+import signal
+import time
 
 import pytest
 
@@ -213,3 +215,103 @@ def test_table_errors(table, error, message):
     with pytest.raises(error) as info:
         fd.get_key_value("text", table)
     assert message in str(info.value)
+
+
+# ---- the order of the walk and the table's own behaviour ---------------------
+
+KEYS = ["b", "B", "a", "\xe9", "z", "Z", "\U0001F600", "", "ab", "\u0100", "a\x00"]
+
+
+class Reversed(str):
+    def __lt__(self, other):
+        return str.__gt__(self, other)
+
+
+@pytest.mark.parametrize("keys, order", [
+    (KEYS[:count], sorted(KEYS[:count])) for count in (0, 1, 2, 9, 11)
+] + [
+    ([Reversed(k) for k in "abc"], ["c", "b", "a"]),
+    (["10", "9", "1"], ["1", "10", "9"]),
+])
+def test_keys_are_tried_in_sorted_order(capsys, keys, order):
+    tried = []
+    table = {k: (lambda text, k=k: tried.append(str(k))) for k in keys}
+    assert fd.get_key_value("t", table) == []
+    assert tried == order
+
+
+class Iterated(dict):
+    def __iter__(self):
+        return iter(["b", "a"])
+
+    def __getitem__(self, key):
+        return "(%s)" % key
+
+
+class Missing(dict):
+    def __missing__(self, key):
+        return "(m)"
+
+
+@pytest.mark.parametrize("table, result", [
+    (Iterated(zzz=1), ["a", ["a", ("a",)]]),
+    (Missing(), []),
+    (Missing(b=lambda text: None, c="m"), ["c", ["m", ()]]),
+])
+def test_tables_are_iterated_and_subscribed_as_they_define(capsys, table, result):
+    if "b" in table:
+        table["b"] = lambda text: table.pop("b") and None  # read through __missing__ afterwards
+    assert fd.get_key_value("abm", table) == result
+
+
+class UnstableHash(str):
+    """Hashes differently at every lookup after the first."""
+    hashes = 0
+
+    def __hash__(self):
+        UnstableHash.hashes += 1
+        return 0 if UnstableHash.hashes % 2 else 1
+
+
+def test_each_key_is_looked_up_once():
+    UnstableHash.hashes = 0
+    key = UnstableHash("k")
+    table = {key: "t"}  # hashed once here: the walk's lookup misses
+    with pytest.raises(KeyError):
+        fd.get_key_value("t", table)
+
+
+def test_an_action_dropping_itself_from_the_table_is_kept_alive():
+    class Action(object):
+        def __call__(self, text):
+            table.clear()
+            return "found"
+
+    table = {"a": Action()}
+    assert fd.get_key_value("t", table) == ["a", ["found"]]
+
+
+def test_a_signal_interrupts_a_long_walk_of_c_callables():
+    # operator-free: a bound dict method as invokeaction runs no bytecode,
+    # so only the walk itself can notice the signal.
+    class Alarm(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Alarm(last["t"])
+
+    last = {}
+    table = {i: i for i in range(300000)}
+    previous = signal.signal(signal.SIGALRM, handler)
+    saved = fd.invokeaction
+    fd.invokeaction = last.__setitem__  # returns None: no match, walk on
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        with pytest.raises(Alarm) as info:
+            fd.get_key_value("t", table)
+            time.sleep(1)  # not reached when the walk notices the signal
+    finally:
+        fd.invokeaction = saved
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert info.value.args[0] < len(table) - 1

@@ -13,7 +13,8 @@ import weakref
 
 import pytest
 
-from conftest import DETECTOR_NAMES, FUNCTION_NAMES, run_python
+from conftest import FUNCTION_NAMES
+from isolated import run_script as run_python
 from talvern.platformdetails import function_def as fd
 
 MODULE_NAME = "talvern.platformdetails.function_def"
@@ -130,12 +131,6 @@ def test_function_objects_behave_like_functions():
     assert Holder().detector("Solaris Unix") == "GARU"
 
 
-@pytest.mark.skipif(sys.version_info < (3, 8), reason="vectorcall arrived in 3.8")
-def test_functions_use_vectorcall():
-    have_vectorcall = 1 << 11
-    assert type(fd.invokeaction).__flags__ & have_vectorcall
-
-
 def test_print_is_resolved_once_at_start_up(monkeypatch, capsys):
     calls = []
     monkeypatch.setattr(builtins, "print", lambda *a, **k: calls.append(a))
@@ -220,3 +215,119 @@ def test_missing_builtin_print_fails_the_import_cleanly():
         "failed: name 'print' is not defined",
         "The action should be expression or a function",
     ]
+
+
+# ---- what the module holds on to, and for how long -----------------------------
+
+def test_a_name_rebound_while_names_are_looked_up_is_seen():
+    # A key in re's namespace whose __eq__ runs during the lookup of re.I
+    # rebinds invokeaction: the next walk must use the new binding.
+    code, out, err = run_python(
+        """
+        import re
+        from talvern.platformdetails import function_def as fd
+        class Rebinding:
+            armed = False
+            def __hash__(self):
+                return hash("I")
+            def __eq__(self, other):
+                if Rebinding.armed:
+                    Rebinding.armed = False
+                    fd.invokeaction = lambda text, action: ["rebound"]
+                return False
+        namespace = vars(re)
+        flag = namespace.pop("I")
+        namespace[Rebinding()] = None
+        namespace["I"] = flag
+        Rebinding.armed = True
+        fd.fetch_kveos_details("x")
+        print(fd.get_key_value("t", {"a": "t"}))
+        """
+    )
+    assert out.strip() == "['a', ['rebound']]", err
+
+
+def test_methods_replaced_on_their_types_are_seen():
+    code, out, err = run_python(
+        """
+        import ctypes, gc, re
+        from talvern.platformdetails import function_def as fd
+        def replace(cls, name, value):
+            gc.get_referents(cls.__dict__)[0][name] = value
+            ctypes.pythonapi.PyType_Modified(ctypes.py_object(cls))
+        text = "Vantrel PRAV-12 Chassis TOLM-3 Chassis"
+        print(fd.get_prav_details(text), fd.get_tolm_details(text))
+        replace(type(re.search("x", "x")), "group", lambda self, *n: "new group")
+        replace(str, "replace", lambda self, old, new: "new replace")
+        print(fd.get_prav_details(text), fd.get_tolm_details(text))
+        """
+    )
+    assert out.splitlines() == ["PRAV-12 TOLM3", "new group new replace"], err
+
+
+def test_reimports_leave_the_block_count_flat():
+    name = "talvern.platformdetails.function_def"
+
+    def reimport(times):
+        for _ in range(times):
+            del sys.modules[name]
+            importlib.import_module(name)
+
+    reimport(100)
+    before = sys.getallocatedblocks()
+    reimport(2000)
+    assert sys.getallocatedblocks() - before < 100
+
+
+def test_the_module_keeps_nothing_it_was_handed():
+    class Action:
+        def __call__(self, text):
+            return ""
+
+    action = Action()
+    gone = weakref.ref(action)
+    fd.invokeaction, saved = (lambda text, act: []), fd.invokeaction
+    try:
+        fd.get_key_value("t", {"a": action})
+        del action
+        assert gone() is None
+    finally:
+        fd.invokeaction = saved
+    # A module dropped from sys.modules is freed once unreachable, even
+    # after its functions ran.
+    code, out, err = run_python(
+        """
+        import gc, sys, weakref
+        import talvern.platformdetails.function_def as fd
+        fd.get_key_value("t", {"a": "t"}); fd.get_tolm_details("t")
+        module = weakref.ref(fd)
+        del fd, sys.modules["talvern.platformdetails.function_def"]
+        del sys.modules["talvern.platformdetails"].function_def
+        gc.collect()
+        print(module() is None)
+        """
+    )
+    assert out.splitlines()[-1] == "True", err
+
+
+def test_print_and_builtins_come_from_the_builtins_module():
+    # Executed from a frame with builtins of its own, as an embedding
+    # program or a custom loader may do.
+    code, out, err = run_python(
+        """
+        import _imp, builtins, importlib.util
+        spec = importlib.util.find_spec("talvern.platformdetails.function_def")
+        module = _imp.create_dynamic(spec)
+        own = {"print": lambda *args: builtins.print("own print"), "invokeaction": None,
+               "__import__": builtins.__import__}
+        exec("_imp.exec_dynamic(module)", {"__builtins__": own, "_imp": _imp, "module": module})
+        module.invokeaction("t", None)
+        del module.invokeaction
+        try:
+            module.get_key_value("t", {"a": "t"})
+        except NameError as exc:
+            print(exc)
+        """
+    )
+    assert out.splitlines() == ["The action should be expression or a function",
+                                "name 'invokeaction' is not defined"], err

@@ -1,7 +1,5 @@
 import ctypes
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -38,18 +36,6 @@ def call(request):
     if request.param == "python":
         return lambda func, *args, **kwargs: func(*args, **kwargs)
     return lambda func, *args, **kwargs: call_through_c_api(func, args, kwargs)
-
-
-def run_python(code):
-    """Runs code in a fresh interpreter; returns (returncode, stdout, stderr)."""
-    proc = subprocess.run(
-        [sys.executable, "-X", "dev", "-c", textwrap.dedent(code)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        universal_newlines=True,
-        timeout=120,
-    )
-    return proc.returncode, proc.stdout, proc.stderr
 
 
 class RecordingRe:

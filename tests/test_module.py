@@ -9,6 +9,7 @@ import pickle
 import pydoc
 import re
 import sys
+import types
 import weakref
 
 import pytest
@@ -150,26 +151,34 @@ def test_late_bound_names_follow_the_namespace(monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "name, call",
+    "name, call, from_builtins",
     [
-        ("re", lambda: fd.get_garu_details("x")),
-        ("re", lambda: fd.invokeaction("x", "x")),
-        ("invokeaction", lambda: fd.get_key_value("x", {"a": "x"})),
-        ("get_key_value", lambda: fd.get_tolm_details("x")),
+        ("re", lambda: fd.get_garu_details("x"), "FESK-L2"),
+        ("re", lambda: fd.invokeaction("x", "x"), ["whole", ()]),
+        ("invokeaction", lambda: fd.get_key_value("x", {"a": "x"}), ["a", ["from builtins"]]),
+        ("get_key_value", lambda: fd.get_tolm_details("x"), "FROMBUILTINS"),
     ],
 )
-def test_deleted_late_bound_name_falls_back_to_builtins(monkeypatch, name, call):
+def test_deleted_late_bound_name_falls_back_to_builtins(monkeypatch, name, call, from_builtins):
     monkeypatch.delattr(fd, name)
     with pytest.raises(NameError, match=r"^name '%s' is not defined$" % name):
         call()
-    monkeypatch.setattr(builtins, name, getattr(sys.modules[__name__], "_BUILTIN_STANDINS")[name], raising=False)
-    assert call() is not None
+    monkeypatch.setattr(builtins, name, _BUILTIN_STANDINS[name], raising=False)
+    assert call() == from_builtins
+
+
+class _Match:
+    def group(self):
+        return "whole"
+
+    def groups(self):
+        return ()
 
 
 _BUILTIN_STANDINS = {
-    "re": re,
+    "re": types.SimpleNamespace(search=lambda pattern, text: _Match()),
     "invokeaction": lambda text, action: ["from builtins"],
-    "get_key_value": lambda text, table: [],
+    "get_key_value": lambda text, table: ["k", ["w", ("FROM-BUILTINS",)]],
 }
 
 

@@ -34,8 +34,6 @@ import cases as C  # noqa: E402
 import plain  # noqa: E402
 from talvern.platformdetails import function_def as fd  # noqa: E402
 
-TOLM_PATTERNS = {"(TOLM[-]?[0-9]+).*Chassis", r"[Vv]antrel (.+) \(.*\) processor",
-                 "^.+ \\(.+\\) processor.*\n.*\n(.*)\n"}
 ADDRESS = re.compile(r" at 0x[0-9a-fA-F]+")
 
 
@@ -51,7 +49,20 @@ class Match(object):
 
     def groups(self, *args):
         self._log.append(("groups", self._index, args))
-        return self._real.groups(*args)
+        return tuple(Group(g, self._log) if isinstance(g, str) else g for g in self._real.groups(*args))
+
+
+class Group(str):
+    """A str item of groups(): what is done with it, replace(), is recorded too."""
+
+    def __new__(cls, value, log):
+        self = str.__new__(cls, value)
+        self._log = log
+        return self
+
+    def replace(self, *args):
+        self._log.append(("replace", str(self), args))
+        return str.replace(self, *args)
 
 
 class RecordingRe(object):
@@ -76,10 +87,6 @@ class RecordingRe(object):
 
     def match(self, *args):
         return self._call("match", args)
-
-
-class Lines(io.StringIO):
-    pass
 
 
 def run_recorded(impl, case):
@@ -137,27 +144,23 @@ def floor_code(case, record):
         return consts[key]
 
     lines = []
-    matched = {}  # match number -> the (pattern, text, ...) that made it
     i = 0
     while i < len(log):
         event = log[i]
         if event[0] in ("search", "match"):
             call = "%s(%s)" % (event[0], ", ".join(const(a) for a in event[1]))
             if log[i + 1][0] == "is":
-                matched[log[i + 1][1]] = event[1]
                 lines.append("m%d = %s" % (log[i + 1][1], call))
             else:
                 lines.append(call)
             i += 2
             continue
-        kind, index, call_args = event
-        lines.append("m%d.%s(%s)" % (index, kind, ", ".join(const(a) for a in call_args)))
-        if kind == "groups" and func_name != "invokeaction":
-            # The TOLM detector removes the hyphens from group 1 of its match.
-            pattern, text = matched[index][:2]
-            if pattern in TOLM_PATTERNS:
-                first = re.search(pattern, text).group(1)
-                lines.append("%s.replace(%s, %s)" % (const(first), const("-"), const("")))
+        if event[0] == "replace":
+            _, text, call_args = event
+            lines.append("%s.replace(%s)" % (const(text), ", ".join(const(a) for a in call_args)))
+        else:
+            kind, index, call_args = event
+            lines.append("m%d.%s(%s)" % (index, kind, ", ".join(const(a) for a in call_args)))
         i += 1
     # A caller's own action is called as invokeaction calls it.
     if func_name == "invokeaction" and args[1] in C.USER_ACTIONS:
@@ -169,11 +172,12 @@ def floor_code(case, record):
         if isinstance(a, dict):
             callables += [v for v in a.values() if callable(v)]
     for line in printed:
-        prefix = "Return value from funcation "
-        if line.startswith(prefix):
-            action = [a for a in callables if ADDRESS.sub(" at 0x?", str(a)) == line[len(prefix):]][0]
-            lines.append("%s(%s)" % ("str_", const(action)))
-            line = prefix + str(action)
+        # A line that shows a callable took its str().
+        for action in callables:
+            shown = ADDRESS.sub(" at 0x?", str(action))
+            if shown in line:
+                lines.append("str_(%s)" % const(action))
+                line = line.replace(shown, str(action))
         lines.append("print_(%s)" % const(line))
     if expected is not None:
         # What the body does without a match: read .group of None.

@@ -1,7 +1,7 @@
 """Version texts and the benchmark cases built on them.
 
 Each text is what a device of one family might print for its version
-command (20 to 60 lines); one comes from a device of no family here.
+command (27 to 36 lines); one comes from a device of no family here.
 A case names a function, its arguments (made for one implementation, so
 that detectors used as actions are that implementation's own), and
 whether the call is expected to raise.
@@ -172,8 +172,7 @@ def table(impl):
 
 
 # ---- cases ---------------------------------------------------------------------
-# (function, label, make_args(impl) -> tuple, expected exception or None,
-#  extra floor calls: a list of (callable, args) made by the caller's action)
+# (function, label, make_args(impl) -> tuple, expected exception or None)
 
 
 def _cases():

@@ -14,6 +14,7 @@ lines going to a cheap sink; report medians in ns per call, less the cost of
 an empty timing loop; (4) measure the cost of importing the module.
 """
 import argparse
+import gc
 import io
 import itertools
 import json
@@ -22,9 +23,11 @@ import os
 import platform
 import random
 import re
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -34,9 +37,13 @@ import cases as C  # noqa: E402
 import plain  # noqa: E402
 from talvern.platformdetails import function_def as fd  # noqa: E402
 
-TOLM_PATTERNS = {"(TOLM[-]?[0-9]+).*Chassis", r"[Vv]antrel (.+) \(.*\) processor",
-                 "^.+ \\(.+\\) processor.*\n.*\n(.*)\n"}
 ADDRESS = re.compile(r" at 0x[0-9a-fA-F]+")
+
+
+def comparable(text):
+    """A printed text without what differs between implementations of the same
+    function: its address, and the name Cython gives its function type."""
+    return ADDRESS.sub(" at 0x?", text).replace("<cyfunction ", "<function ")
 
 
 # ---- recording stand-in for re -------------------------------------------------
@@ -51,7 +58,20 @@ class Match(object):
 
     def groups(self, *args):
         self._log.append(("groups", self._index, args))
-        return self._real.groups(*args)
+        return tuple(Group(g, self._log) if isinstance(g, str) else g for g in self._real.groups(*args))
+
+
+class Group(str):
+    """A str item of groups(): what is done with it, replace(), is recorded too."""
+
+    def __new__(cls, value, log):
+        self = str.__new__(cls, value)
+        self._log = log
+        return self
+
+    def replace(self, *args):
+        self._log.append(("replace", str(self), args))
+        return str.replace(self, *args)
 
 
 class RecordingRe(object):
@@ -78,10 +98,6 @@ class RecordingRe(object):
         return self._call("match", args)
 
 
-class Lines(io.StringIO):
-    pass
-
-
 def run_recorded(impl, case):
     """(outcome, printed lines, re log) of one call with re recorded."""
     func_name, _, make_args, _ = case
@@ -96,25 +112,27 @@ def run_recorded(impl, case):
             outcome = ("raised", type(exc), str(exc))
     finally:
         impl.re, sys.stdout = saved_re, saved_out
-    printed = [ADDRESS.sub(" at 0x?", line) for line in out.getvalue().splitlines()]
+    printed = [comparable(line) for line in out.getvalue().splitlines()]
     return outcome, printed, rec.log
 
 
-def check_all():
-    """Stops the run unless module and plain agree on every case."""
+def check_all(impls):
+    """The record of plain Python on every case; stops the run unless each
+    other implementation agrees with it on every case."""
     failures = []
     records = []
     for case in C.CASES:
-        got = run_recorded(fd, case)
         want = run_recorded(plain, case)
+        for name, impl in impls.items():
+            got = run_recorded(impl, case)
+            if got != want:
+                failures.append("%s [%s]: %s %r, plain %r" % (case[0], case[1], name, got[:2], want[:2]))
         expected = case[3]
-        if got != want:
-            failures.append("%s [%s]: module %r, plain %r" % (case[0], case[1], got[:2], want[:2]))
-        elif (want[0][0] == "raised") != (expected is not None) or (expected and want[0][1] is not expected):
+        if (want[0][0] == "raised") != (expected is not None) or (expected and want[0][1] is not expected):
             failures.append("%s [%s]: unexpected outcome %r" % (case[0], case[1], want[0]))
         records.append(want)
     if failures:
-        sys.stderr.write("module and plain Python disagree:\n  " + "\n  ".join(failures) + "\n")
+        sys.stderr.write("implementations disagree with plain Python:\n  " + "\n  ".join(failures) + "\n")
         sys.exit(1)
     return records
 
@@ -137,27 +155,23 @@ def floor_code(case, record):
         return consts[key]
 
     lines = []
-    matched = {}  # match number -> the (pattern, text, ...) that made it
     i = 0
     while i < len(log):
         event = log[i]
         if event[0] in ("search", "match"):
             call = "%s(%s)" % (event[0], ", ".join(const(a) for a in event[1]))
             if log[i + 1][0] == "is":
-                matched[log[i + 1][1]] = event[1]
                 lines.append("m%d = %s" % (log[i + 1][1], call))
             else:
                 lines.append(call)
             i += 2
             continue
-        kind, index, call_args = event
-        lines.append("m%d.%s(%s)" % (index, kind, ", ".join(const(a) for a in call_args)))
-        if kind == "groups" and func_name != "invokeaction":
-            # The TOLM detector removes the hyphens from group 1 of its match.
-            pattern, text = matched[index][:2]
-            if pattern in TOLM_PATTERNS:
-                first = re.search(pattern, text).group(1)
-                lines.append("%s.replace(%s, %s)" % (const(first), const("-"), const("")))
+        if event[0] == "replace":
+            _, text, call_args = event
+            lines.append("%s.replace(%s)" % (const(text), ", ".join(const(a) for a in call_args)))
+        else:
+            kind, index, call_args = event
+            lines.append("m%d.%s(%s)" % (index, kind, ", ".join(const(a) for a in call_args)))
         i += 1
     # A caller's own action is called as invokeaction calls it.
     if func_name == "invokeaction" and args[1] in C.USER_ACTIONS:
@@ -169,11 +183,12 @@ def floor_code(case, record):
         if isinstance(a, dict):
             callables += [v for v in a.values() if callable(v)]
     for line in printed:
-        prefix = "Return value from funcation "
-        if line.startswith(prefix):
-            action = [a for a in callables if ADDRESS.sub(" at 0x?", str(a)) == line[len(prefix):]][0]
-            lines.append("%s(%s)" % ("str_", const(action)))
-            line = prefix + str(action)
+        # A line that shows a callable took its str().
+        for action in callables:
+            shown = comparable(str(action))
+            if shown in line:
+                lines.append("str_(%s)" % const(action))
+                line = line.replace(shown, str(action))
         lines.append("print_(%s)" % const(line))
     if expected is not None:
         # What the body does without a match: read .group of None.
@@ -181,25 +196,23 @@ def floor_code(case, record):
     return "\n".join(lines), ns
 
 
-# ---- timing -----------------------------------------------------------------------
+# ---- loops ------------------------------------------------------------------------
 
 TEMPLATE = """
-def inner(_it, _timer):
-{bind}
-    _t0 = _timer()
+def inner(_it{bind}):
     for _i in _it:
 {body}
-    return _timer() - _t0
 """
 
 
-def make_timer(stmt, ns):
-    bind = "\n".join("    %s = _ns[%r]" % (name, name) for name in ns) or "    pass"
+def make_loop(stmt, ns):
+    """inner(iterator): runs stmt once per item, the names of ns bound as
+    locals beforehand (default arguments), so that the loop pays no lookup."""
+    bind = "".join(", %s=_ns[%r]" % (name, name) for name in ns)
     body = "\n".join("        " + line for line in stmt.splitlines())
     scope = {"_ns": ns}
     exec(TEMPLATE.format(bind=bind, body=body), scope)
-    inner = scope["inner"]
-    return lambda n: inner(itertools.repeat(None, n), time.perf_counter)
+    return scope["inner"]
 
 
 def call_stmt(func, args, expected):
@@ -215,6 +228,26 @@ def call_stmt(func, args, expected):
     return stmt, ns
 
 
+def candidate_loops(impls, case, record):
+    """{candidate: loop} for one case: each implementation, then the floor."""
+    func_name, _, make_args, expected = case
+    loops = {name: make_loop(*call_stmt(getattr(impl, func_name), make_args(impl), expected))
+             for name, impl in impls.items()}
+    loops["floor"] = make_loop(*floor_code(case, record))
+    return loops
+
+
+# ---- wall clock -------------------------------------------------------------------
+
+def make_timer(loop):
+    def timer(n):
+        it = itertools.repeat(None, n)
+        t0 = time.perf_counter()
+        loop(it)
+        return time.perf_counter() - t0
+    return timer
+
+
 def calibrate(timer, target):
     n = 1
     while True:
@@ -224,20 +257,15 @@ def calibrate(timer, target):
         n *= 4
 
 
-def time_cases(records, rounds, target):
+def time_cases(impls, records, rounds, target):
     timers = []
     for case, record in zip(C.CASES, records):
-        func_name, _, make_args, expected = case
-        cand = {
-            "module": make_timer(*call_stmt(getattr(fd, func_name), make_args(fd), expected)),
-            "plain": make_timer(*call_stmt(getattr(plain, func_name), make_args(plain), expected)),
-            "floor": make_timer(*floor_code(case, record)),
-        }
+        cand = {name: make_timer(loop) for name, loop in candidate_loops(impls, case, record).items()}
         n = calibrate(cand["plain"], target)
         timers.append((cand, n))
-    empty = make_timer("pass", {})
+    empty = make_timer(make_loop("pass", {}))
     n_empty = calibrate(empty, target)
-    samples = [{k: [] for k in ("module", "plain", "floor")} for _ in timers]
+    samples = [{k: [] for k in cand} for cand, _ in timers]
     loop = []
     rng = random.Random(7)
     for _ in range(rounds):
@@ -285,6 +313,83 @@ def import_cost(repeats):
             "runs": repeats}
 
 
+# ---- instruction counts -----------------------------------------------------------
+
+def build_cython(directory):
+    """Compiles a copy of plain.py with Cython into `directory`, as the module plain_cy."""
+    shutil.copyfile(os.path.join(HERE, "plain.py"), os.path.join(directory, "plain_cy.py"))
+    out = subprocess.run([sys.executable, "-m", "Cython.Build.Cythonize", "-i", "-3", "-q", "plain_cy.py"],
+                         cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if out.returncode != 0:
+        sys.stderr.write(out.stdout.decode(errors="replace"))
+        sys.exit("Cython could not compile plain.py (pip install 'Cython>=3.0,<3.1' setuptools)")
+
+
+def count_loops(impls, records, calls):
+    """Runs every loop between two calls of os.getppid, before each of which
+    callgrind dumps its counts; returns the loops' labels in that order:
+    the empty loop first, then (case index, candidate)."""
+    loops = [(None, "empty", make_loop("pass", {}))]
+    for i, (case, record) in enumerate(zip(C.CASES, records)):
+        loops += [(i, name, loop) for name, loop in candidate_loops(impls, case, record).items()]
+    getppid = os.getppid
+    gc.disable()  # so that no collection falls into one loop and not into another
+    try:
+        for _, _, loop in loops:
+            loop(itertools.repeat(None, calls))  # warm-up: fills re's pattern cache and the module's
+            it = itertools.repeat(None, calls)
+            getppid()
+            loop(it)
+            getppid()
+    finally:
+        gc.enable()
+    return [(i, name) for i, name, _ in loops]
+
+
+def dump_totals(directory):
+    """The instruction totals of the dumps made before getppid, in order."""
+    parts = []
+    for name in os.listdir(directory):
+        if name.startswith("callgrind.out."):
+            with open(os.path.join(directory, name)) as f:
+                text = f.read()
+            if "Trigger: --dump-before=getppid" in text:
+                part = int(re.search(r"^part: *(\d+)", text, re.M).group(1))
+                total = int(re.search(r"^(?:totals|summary): *(\d+)", text, re.M).group(1))
+                parts.append((part, total))
+    return [total for _, total in sorted(parts)]
+
+
+def count_instructions(calls, only):
+    """Instructions per call of every candidate on every case, and of the empty
+    loop, from a run of this script under callgrind."""
+    if shutil.which("valgrind") is None:
+        sys.exit("the instruction count needs valgrind")
+    with tempfile.TemporaryDirectory() as tmp:
+        build_cython(tmp)
+        cmd = ["valgrind", "-q", "--tool=callgrind", "--dump-before=getppid",
+               "--callgrind-out-file=" + os.path.join(tmp, "callgrind.out.%p"),
+               sys.executable, os.path.abspath(__file__), "--calls", str(calls), "--in-callgrind", tmp]
+        for name in only or ():
+            cmd += ["--only", name]
+        # A fixed hash seed lays dicts and sets out the same way in every run.
+        rc = subprocess.run(cmd, env=dict(os.environ, PYTHONHASHSEED="0")).returncode
+        if rc != 0:
+            sys.exit(rc)
+        with open(os.path.join(tmp, "order.json")) as f:
+            order = json.load(f)
+        totals = dump_totals(tmp)
+    if len(totals) != 2 * len(order):
+        sys.exit("expected %d callgrind dumps, found %d" % (2 * len(order), len(totals)))
+    # Each loop is the second dump of its pair; the first holds what ran before it.
+    per_call = [total / calls for total in totals[1::2]]
+    empty = per_call[0]
+    results = [{"function": case[0], "case": case[1], "instructions": {}} for case in C.CASES]
+    for (i, name), n in zip(order[1:], per_call[1:]):
+        results[i]["instructions"][name] = n - empty
+    return results, empty
+
+
 # ---- report -----------------------------------------------------------------------
 
 def geomean(values):
@@ -292,65 +397,113 @@ def geomean(values):
     return math.exp(sum(math.log(v) for v in values) / len(values))
 
 
-def report(results, loop_ns, imp, out):
-    w = out.write
-    w("%-20s %-18s %10s %10s %10s %8s %8s\n" % ("function", "case", "module ns", "plain ns", "floor ns",
-                                              "mod/pl", "mod/fl"))
+def ratios(results, key, pairs):
+    """Adds the ratio of each pair of candidates to every case; returns their
+    geometric means per function and over all cases."""
+    names = ["%s/%s" % pair for pair in pairs]
     for r in results:
-        ns = r["ns"]
-        r["module/plain"] = ns["module"] / ns["plain"]
-        r["module/floor"] = ns["module"] / ns["floor"]
-        w("%-20s %-18s %10.0f %10.0f %10.0f %8.3f %8.3f\n" % (r["function"], r["case"], ns["module"], ns["plain"],
-                                                            ns["floor"], r["module/plain"], r["module/floor"]))
+        for (a, b), name in zip(pairs, names):
+            r[name] = r[key][a] / r[key][b]
     per_function = {}
-    for name in dict.fromkeys(r["function"] for r in results):
-        rows = [r for r in results if r["function"] == name]
-        per_function[name] = {"module/plain": geomean(r["module/plain"] for r in rows),
-                              "module/floor": geomean(r["module/floor"] for r in rows),
-                              "floor/plain": geomean(r["ns"]["floor"] / r["ns"]["plain"] for r in rows)}
-        w("%-39s %32s %8.3f %8.3f\n" % ("geometric mean, " + name, "", per_function[name]["module/plain"],
-                                       per_function[name]["module/floor"]))
-    overall = {"module/plain": geomean(r["module/plain"] for r in results),
-               "module/floor": geomean(r["module/floor"] for r in results),
-               "floor/plain": geomean(r["ns"]["floor"] / r["ns"]["plain"] for r in results)}
-    w("%-39s %32s %8.3f %8.3f\n" % ("geometric mean, all cases", "", overall["module/plain"],
-                                   overall["module/floor"]))
-    # A module at the floor would score floor/plain against plain Python.
-    w("floor/plain, the lowest module/plain reachable: %s; all cases %.3f\n"
-      % (", ".join("%s %.3f" % (name, v["floor/plain"]) for name, v in per_function.items()),
-         overall["floor/plain"]))
-    w("(empty timing loop, subtracted: %.1f ns per iteration)\n" % loop_ns)
-    w("import: %.3f ms, %.0f KiB resident (median of %d fresh processes, re already imported)\n"
-      % (imp["ms"], imp["kib"], imp["runs"]))
+    for function in dict.fromkeys(r["function"] for r in results):
+        rows = [r for r in results if r["function"] == function]
+        per_function[function] = {name: geomean(r[name] for r in rows) for name in names}
+    overall = {name: geomean(r[name] for r in results) for name in names}
     return per_function, overall
+
+
+def write_table(results, key, unit, shown, per_function, overall, out):
+    """One row per case: each candidate in `unit` per call, then the ratios
+    `shown`; then their geometric means per function and over all cases."""
+    candidates = list(results[0][key])
+    out.write("%-20s %-18s" % ("function", "case") + "".join(" %13s" % ("%s %s" % (c, unit)) for c in candidates)
+              + "".join(" %13s" % name for name in shown) + "\n")
+    for r in results:
+        out.write("%-20s %-18s" % (r["function"], r["case"]) + "".join(" %13.0f" % r[key][c] for c in candidates)
+                  + "".join(" %13.3f" % r[name] for name in shown) + "\n")
+    for function, means in list(per_function.items()) + [("all cases", overall)]:
+        out.write("%-*s" % (39 + 14 * len(candidates), "geometric mean, " + function)
+                  + "".join(" %13.3f" % means[name] for name in shown) + "\n")
+
+
+def report_times(results, loop_ns, imp, out):
+    per_function, overall = ratios(results, "ns", [("module", "plain"), ("module", "floor"), ("floor", "plain")])
+    write_table(results, "ns", "ns", ["module/plain", "module/floor"], per_function, overall, out)
+    # A module at the floor would score floor/plain against plain Python.
+    out.write("floor/plain, the lowest module/plain reachable: %s; all cases %.3f\n"
+              % (", ".join("%s %.3f" % (name, v["floor/plain"]) for name, v in per_function.items()),
+                 overall["floor/plain"]))
+    out.write("(empty timing loop, subtracted: %.1f ns per iteration)\n" % loop_ns)
+    out.write("import: %.3f ms, %.0f KiB resident (median of %d fresh processes, re already imported)\n"
+              % (imp["ms"], imp["kib"], imp["runs"]))
+    return per_function, overall
+
+
+def report_counts(results, empty, out):
+    shown = ["module/plain", "module/cython", "module/floor"]
+    per_function, overall = ratios(results, "instructions", [tuple(name.split("/")) for name in shown])
+    write_table(results, "instructions", "Ir", shown, per_function, overall, out)
+    out.write("(empty loop, subtracted: %.1f instructions per iteration)\n" % empty)
+    return per_function, overall
+
+
+def only_cases(names):
+    """Keeps the cases of the functions named, all when none are."""
+    if names:
+        C.CASES[:] = [case for case in C.CASES if case[0] in names]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=21, help="timing rounds (default 21)")
     parser.add_argument("--target-ms", type=float, default=2.0, help="length of one measurement (default 2 ms)")
+    parser.add_argument("--count", action="store_true", help="count instructions under callgrind instead of timing")
+    parser.add_argument("--calls", type=int, default=200, help="calls per counted loop (default 200)")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
-    parser.add_argument("--only", metavar="FUNCTION", action="append", help="time only these functions")
+    parser.add_argument("--only", metavar="FUNCTION", action="append", help="measure only these functions")
+    parser.add_argument("--in-callgrind", metavar="DIR", help=argparse.SUPPRESS)  # the counted child process
     args = parser.parse_args()
+    version = "%s %s" % (platform.python_implementation(), platform.python_version())
 
-    records = check_all()
-    print("checked: module and plain Python agree on all %d cases (results, printed lines, calls into re)"
-          % len(C.CASES), flush=True)
-    if args.only:
-        keep = [i for i, c in enumerate(C.CASES) if c[0] in args.only]
-        C.CASES[:] = [C.CASES[i] for i in keep]
-        records = [records[i] for i in keep]
+    if args.count:
+        only_cases(args.only)
+        results, empty = count_instructions(args.calls, args.only)
+        print("%s, instructions (Ir) per call, %d calls per loop" % (version, args.calls))
+        per_function, overall = report_counts(results, empty, sys.stdout)
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump({"python": version, "calls": args.calls, "empty_loop": empty, "cases": results,
+                           "per_function": per_function, "overall": overall}, f, indent=1)
+        return
+
+    impls = {"module": fd, "plain": plain}
+    if args.in_callgrind:
+        sys.path.insert(0, args.in_callgrind)
+        import plain_cy
+        impls["cython"] = plain_cy
+    records = check_all(impls)
+    print("checked: %s agree with plain Python on all %d cases (results, printed lines, calls into re)"
+          % (" and ".join(name for name in impls if name != "plain"), len(C.CASES)), flush=True)
+    keep = [i for i, case in enumerate(C.CASES) if not args.only or case[0] in args.only]
+    only_cases(args.only)
+    records = [records[i] for i in keep]
     sink = open(os.devnull, "w")
     saved, sys.stdout = sys.stdout, sink
     try:
-        results, loop_ns = time_cases(records, args.rounds, args.target_ms / 1e3)
+        if args.in_callgrind:
+            order = count_loops(impls, records, args.calls)
+        else:
+            results, loop_ns = time_cases(impls, records, args.rounds, args.target_ms / 1e3)
     finally:
         sys.stdout = saved
         sink.close()
+    if args.in_callgrind:
+        with open(os.path.join(args.in_callgrind, "order.json"), "w") as f:
+            json.dump(order, f)
+        return
     imp = import_cost(15)
-    version = "%s %s" % (platform.python_implementation(), platform.python_version())
     print("%s, %d rounds" % (version, args.rounds))
-    per_function, overall = report(results, loop_ns, imp, sys.stdout)
+    per_function, overall = report_times(results, loop_ns, imp, sys.stdout)
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"python": version, "rounds": args.rounds, "loop_ns": loop_ns, "cases": results,

@@ -34,7 +34,7 @@ def log(message):
     print("==> " + message, flush=True)
 
 
-def venv_python(version, python, install):
+def venv_python(version, python, install, count):
     venv = os.path.join(ROOT, ".venvs", "bench-py" + version)
     install = install or not os.path.exists(os.path.join(venv, "bin", "python"))
     vpython = make_venv(venv, python, fresh=False)
@@ -43,11 +43,16 @@ def venv_python(version, python, install):
         log("building and installing into " + venv)
         subprocess.run([vpython, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", ROOT],
                        check=True, env=env)
+    if count and (install or subprocess.run([vpython, "-c", "import Cython, setuptools"],
+                                            stderr=subprocess.DEVNULL).returncode != 0):
+        # setuptools too: Cython builds with it, and venvs of 3.12 and later lack it.
+        log("installing Cython 3.0 into " + venv)
+        subprocess.run([vpython, "-m", "pip", "install", "-q", "Cython>=3.0,<3.1", "setuptools"], check=True, env=env)
     return vpython, env
 
 
-def markdown(combined):
-    """The README's table: ns per call and both ratios, one column group per interpreter."""
+def time_markdown(combined):
+    """The wall-clock table: ns per call and both ratios, one column group per interpreter."""
     versions = list(combined)
     head = "| function | case |" + "".join(" %s module ns | plain ns | floor ns | mod/plain | mod/floor |"
                                           % combined[v]["python"] for v in versions)
@@ -80,15 +85,39 @@ def markdown(combined):
         combined[versions[0]]["import"]["runs"], imports)
 
 
+def count_markdown(combined):
+    """The instruction-count table: one per interpreter, instructions per call and the three ratios."""
+    ratios = ("module/plain", "module/cython", "module/floor")
+    rows = []
+    for result in combined.values():
+        rows += ["%s, instructions per call (%d calls per loop):" % (result["python"], result["calls"]), "",
+                 "| function | case | module | plain | cython | floor | %s |" % " | ".join(ratios),
+                 "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
+        for case in result["cases"]:
+            n = case["instructions"]
+            rows.append("| `%s` | %s | %.0f | %.0f | %.0f | %.0f | %s |" % (
+                case["function"], case["case"], n["module"], n["plain"], n["cython"], n["floor"],
+                " | ".join("%.3f" % case[r] for r in ratios)))
+        for name, means in result["per_function"].items():
+            rows.append("| geometric mean | `%s` | | | | | %s |"
+                        % (name, " | ".join("%.3f" % means[r] for r in ratios)))
+        rows.append("| **geometric mean** | **all cases** | | | | | %s |"
+                    % " | ".join("**%.3f**" % result["overall"][r] for r in ratios))
+        rows.append("")
+    return "\n".join(rows)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", action="append", metavar="3.X", help="interpreters (default: 3.7 and newest)")
     parser.add_argument("--json", metavar="FILE", help="write {version: results} as JSON")
     parser.add_argument("--markdown", metavar="FILE", help="write the results as a Markdown table")
     parser.add_argument("--no-install", action="store_true", help="do not rebuild the module in existing venvs")
-    parser.add_argument("--rounds", type=int, default=21)
-    parser.add_argument("--target-ms", type=float, default=2.0)
-    parser.add_argument("--only", metavar="FUNCTION", action="append", help="time only these functions")
+    parser.add_argument("--count", action="store_true", help="count instructions under callgrind instead of timing")
+    parser.add_argument("--calls", type=int, default=200, help="calls per counted loop (default 200)")
+    parser.add_argument("--rounds", type=int, default=21, help="timing rounds (default 21)")
+    parser.add_argument("--target-ms", type=float, default=2.0, help="length of one timed measurement (default 2 ms)")
+    parser.add_argument("--only", metavar="FUNCTION", action="append", help="measure only these functions")
     args = parser.parse_args()
 
     found = find_interpreters()
@@ -105,11 +134,14 @@ def main():
     combined = {}
     for version in wanted:
         log("CPython %s: %s" % (version, found[version]))
-        vpython, env = venv_python(version, found[version], not args.no_install)
+        vpython, env = venv_python(version, found[version], not args.no_install, args.count)
         with tempfile.TemporaryDirectory() as tmp:
             out = os.path.join(tmp, "result.json")
-            cmd = [vpython, os.path.join(HERE, "measure.py"), "--rounds", str(args.rounds),
-                   "--target-ms", str(args.target_ms), "--json", out]
+            cmd = [vpython, os.path.join(HERE, "measure.py"), "--json", out]
+            if args.count:
+                cmd += ["--count", "--calls", str(args.calls)]
+            else:
+                cmd += ["--rounds", str(args.rounds), "--target-ms", str(args.target_ms)]
             for name in args.only or ():
                 cmd += ["--only", name]
             # From a directory without the sources, so the installed module is imported.
@@ -124,7 +156,7 @@ def main():
         log("results written to " + args.json)
     if args.markdown:
         with open(args.markdown, "w") as f:
-            f.write(markdown(combined))
+            f.write((count_markdown if args.count else time_markdown)(combined))
         log("table written to " + args.markdown)
     return 0
 

@@ -1,17 +1,29 @@
 """The benchmark itself, run by one interpreter that has the module installed.
 
-Normally started by bench/run.py; it can also be run directly:
+Normally started by bench/run.py; it can also be run directly, in either mode:
 
-    python bench/measure.py [--rounds N] [--target-ms T] [--json FILE]
+    python bench/measure.py [--rounds N] [--target-ms T] [--json FILE]   # wall clock
+    python bench/measure.py --count [--calls N] [--json FILE]           # instructions
 
-Steps: (1) run every case through the extension and through the plain
+Both modes (1) run every case through the extension and through the plain
 Python versions (bench/plain.py) with a recording stand-in for ``re``, and
 stop unless both give the same result or exception, the same printed lines
-and the same calls into ``re``; (2) from that record, write the floor of
-each case: the calls into Python the case requires, prebound, straight-line;
-(3) time module, plain and floor, interleaved round by round, with printed
-lines going to a cheap sink; report medians in ns per call, less the cost of
-an empty timing loop; (4) measure the cost of importing the module.
+and the same calls into ``re`` (including the ``replace`` of a group); (2)
+from that record, write the floor of each case: the calls into Python the
+case requires, prebound, straight-line. Printed lines go to a cheap sink.
+
+Wall clock: (3) time module, plain and floor, interleaved round by round;
+report medians in ns per call, less the cost of an empty timing loop; (4)
+measure the cost of importing the module.
+
+Instructions (``--count``, needs valgrind and Cython 3.0): compile a copy of
+plain.py with Cython as the module plain_cy, then run this script again
+under callgrind, which checks plain_cy too at (1) and runs each loop once
+as a warm-up and then between two ``os.getppid()`` calls; callgrind dumps
+its counts before each of them (``--dump-before=getppid``). Report
+instructions per call of module, plain, cython and floor, less the empty
+loop counted the same way. The hash seed is fixed and the collector is off
+in the loops, so a second run gives the same counts.
 """
 import argparse
 import gc
@@ -337,6 +349,7 @@ def count_loops(impls, records, calls):
     try:
         for _, _, loop in loops:
             loop(itertools.repeat(None, calls))  # warm-up: fills re's pattern cache and the module's
+            sys.stdout.flush()  # so that candidates printing the same lines also flush the same number of times
             it = itertools.repeat(None, calls)
             getppid()
             loop(it)
@@ -447,67 +460,70 @@ def report_counts(results, empty, out):
     return per_function, overall
 
 
-def only_cases(names):
-    """Keeps the cases of the functions named, all when none are."""
-    if names:
-        C.CASES[:] = [case for case in C.CASES if case[0] in names]
+def checked_records(impls, only):
+    """check_all's records, kept (with the cases) for the functions in `only`
+    when it names any."""
+    records = check_all(impls)
+    print("checked: %s and plain Python agree on all %d cases (results, printed lines, calls into re)"
+          % (", ".join(name for name in impls if name != "plain"), len(C.CASES)), flush=True)
+    kept = [i for i, case in enumerate(C.CASES) if not only or case[0] in only]
+    C.CASES[:] = [C.CASES[i] for i in kept]
+    return [records[i] for i in kept]
+
+
+def without_printing(run, *args):
+    """run(*args) with printed lines going to a cheap sink."""
+    saved, sys.stdout = sys.stdout, open(os.devnull, "w")
+    try:
+        return run(*args)
+    finally:
+        sys.stdout.close()
+        sys.stdout = saved
+
+
+def write_json(path, result):
+    if path:
+        with open(path, "w") as f:
+            json.dump(result, f, indent=1)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rounds", type=int, default=21, help="timing rounds (default 21)")
-    parser.add_argument("--target-ms", type=float, default=2.0, help="length of one measurement (default 2 ms)")
     parser.add_argument("--count", action="store_true", help="count instructions under callgrind instead of timing")
     parser.add_argument("--calls", type=int, default=200, help="calls per counted loop (default 200)")
+    parser.add_argument("--rounds", type=int, default=21, help="timing rounds (default 21)")
+    parser.add_argument("--target-ms", type=float, default=2.0, help="length of one timed measurement (default 2 ms)")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--only", metavar="FUNCTION", action="append", help="measure only these functions")
-    parser.add_argument("--in-callgrind", metavar="DIR", help=argparse.SUPPRESS)  # the counted child process
+    # The process that count_instructions starts under callgrind: it writes the loops' order into DIR.
+    parser.add_argument("--in-callgrind", metavar="DIR", help=argparse.SUPPRESS)
     args = parser.parse_args()
     version = "%s %s" % (platform.python_implementation(), platform.python_version())
 
     if args.count:
-        only_cases(args.only)
+        C.CASES[:] = [case for case in C.CASES if not args.only or case[0] in args.only]
         results, empty = count_instructions(args.calls, args.only)
         print("%s, instructions (Ir) per call, %d calls per loop" % (version, args.calls))
         per_function, overall = report_counts(results, empty, sys.stdout)
-        if args.json:
-            with open(args.json, "w") as f:
-                json.dump({"python": version, "calls": args.calls, "empty_loop": empty, "cases": results,
-                           "per_function": per_function, "overall": overall}, f, indent=1)
-        return
-
-    impls = {"module": fd, "plain": plain}
-    if args.in_callgrind:
+        write_json(args.json, {"python": version, "calls": args.calls, "empty_loop": empty, "cases": results,
+                               "per_function": per_function, "overall": overall})
+    elif args.in_callgrind:
         sys.path.insert(0, args.in_callgrind)
         import plain_cy
-        impls["cython"] = plain_cy
-    records = check_all(impls)
-    print("checked: %s agree with plain Python on all %d cases (results, printed lines, calls into re)"
-          % (" and ".join(name for name in impls if name != "plain"), len(C.CASES)), flush=True)
-    keep = [i for i, case in enumerate(C.CASES) if not args.only or case[0] in args.only]
-    only_cases(args.only)
-    records = [records[i] for i in keep]
-    sink = open(os.devnull, "w")
-    saved, sys.stdout = sys.stdout, sink
-    try:
-        if args.in_callgrind:
-            order = count_loops(impls, records, args.calls)
-        else:
-            results, loop_ns = time_cases(impls, records, args.rounds, args.target_ms / 1e3)
-    finally:
-        sys.stdout = saved
-        sink.close()
-    if args.in_callgrind:
+        impls = {"module": fd, "plain": plain, "cython": plain_cy}
+        records = checked_records(impls, args.only)
+        order = without_printing(count_loops, impls, records, args.calls)
         with open(os.path.join(args.in_callgrind, "order.json"), "w") as f:
             json.dump(order, f)
-        return
-    imp = import_cost(15)
-    print("%s, %d rounds" % (version, args.rounds))
-    per_function, overall = report_times(results, loop_ns, imp, sys.stdout)
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"python": version, "rounds": args.rounds, "loop_ns": loop_ns, "cases": results,
-                       "per_function": per_function, "overall": overall, "import": imp}, f, indent=1)
+    else:
+        impls = {"module": fd, "plain": plain}
+        records = checked_records(impls, args.only)
+        results, loop_ns = without_printing(time_cases, impls, records, args.rounds, args.target_ms / 1e3)
+        imp = import_cost(15)
+        print("%s, %d rounds" % (version, args.rounds))
+        per_function, overall = report_times(results, loop_ns, imp, sys.stdout)
+        write_json(args.json, {"python": version, "rounds": args.rounds, "loop_ns": loop_ns, "cases": results,
+                               "per_function": per_function, "overall": overall, "import": imp})
 
 
 if __name__ == "__main__":

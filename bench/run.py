@@ -1,20 +1,31 @@
 #!/usr/bin/env python3
 """Benchmark the extension against plain Python and against the floor.
 
-    python3 bench/run.py                      # CPython 3.7 and the newest CPython found
+    python3 bench/run.py                      # wall clock, CPython 3.7 and the newest CPython found
+    python3 bench/run.py --count              # instructions per call under callgrind instead
     python3 bench/run.py --python 3.11        # chosen interpreters (repeatable)
     python3 bench/run.py --json out.json      # also write all results as JSON
     python3 bench/run.py --markdown out.md    # and the table for the README
     python3 bench/run.py --no-install         # reuse the venvs as they are
-    python3 bench/run.py --rounds 41 --target-ms 4
+    python3 bench/run.py --rounds 41 --target-ms 4   # wall clock: more and longer rounds
+    python3 bench/run.py --count --calls 300         # instructions: calls per counted loop
 
 For each interpreter, the package is built and installed from this checkout
-into its own venv (.venvs/bench-py3.X), then bench/measure.py runs there:
-it checks that the module and the plain Python versions in bench/plain.py
-agree on every case, then times module, plain and floor, interleaved, and
-prints a table of medians (ns per call) with the ratios module/plain and
-module/floor and their geometric means, and the cost of importing the
-module. Not part of the test suite; not run by CI.
+into its own venv (.venvs/bench-py3.X), then bench/measure.py runs there. It
+first checks that the module and the plain Python versions in bench/plain.py
+agree on every case.
+
+The wall-clock mode times module, plain and floor, interleaved, and prints a
+table of medians (ns per call) with the ratios module/plain and module/floor
+and their geometric means, and the cost of importing the module.
+
+The count mode (--count) also installs Cython 3.0 into the venv (with
+--no-install, only where it is missing), runs measure.py under valgrind's
+callgrind and prints instructions per call for module, plain, plain compiled
+by Cython and floor, with the geometric means of module/plain, module/cython
+and module/floor; the counts repeat exactly from run to run.
+
+Not part of the test suite; not run by CI.
 """
 import argparse
 import json

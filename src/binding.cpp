@@ -99,37 +99,49 @@ int bind_rest(const Signature& sig, Py_ssize_t nargs, const Keywords& kw, PyObje
     return rc;
 }
 
+// Without keywords: by position, spawn_id defaulting to "".
+int bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) noexcept {
+    if (nargs < sig.required || nargs > sig.total) {
+        return count_error(sig, nargs > sig.total, nargs);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        slots[i] = args[i];
+    }
+    for (Py_ssize_t i = nargs; i < sig.total; ++i) {
+        slots[i] = empty.get();
+    }
+    return 0;
+}
+
+// With keywords: required parameters first, in order, then spawn_id, then
+// whatever keywords are left.
 template <class Keywords>
 int bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, const Keywords& kw, PyObject** slots) noexcept {
+    const Py_ssize_t nkw = kw.size();
+    if (nkw == 0) {
+        return bind_positional(sig, args, nargs, slots);
+    }
     if (nargs > sig.total) {
         return count_error(sig, true, nargs);
-    }
-    const Py_ssize_t nkw = kw.size();
-    if (nkw == 0 && nargs < sig.required) {
-        return count_error(sig, false, nargs);
     }
     for (Py_ssize_t i = 0; i < sig.total; ++i) {
         slots[i] = i < nargs ? args[i] : nullptr;
     }
-    if (nkw != 0) {
-        // Required parameters first, in order, then spawn_id, then whatever
-        // keywords are left.
-        Py_ssize_t consumed = 0;
-        for (Py_ssize_t i = nargs; i < sig.required; ++i) {
-            slots[i] = find_keyword(kw, sig.params[i]);
-            if (slots[i] == nullptr) {
-                return count_error(sig, false, i);
-            }
-            ++consumed;
+    Py_ssize_t consumed = 0;
+    for (Py_ssize_t i = nargs; i < sig.required; ++i) {
+        slots[i] = find_keyword(kw, sig.params[i]);
+        if (slots[i] == nullptr) {
+            return count_error(sig, false, i);
         }
-        const Py_ssize_t optional = sig.total - 1;
-        if (sig.total > sig.required && nargs <= optional && consumed < nkw) {
-            slots[optional] = find_keyword(kw, sig.params[optional]);
-            consumed += slots[optional] != nullptr;
-        }
-        if (consumed < nkw && bind_rest(sig, nargs, kw, slots) < 0) {
-            return -1;
-        }
+        ++consumed;
+    }
+    const Py_ssize_t optional = sig.total - 1;
+    if (sig.total > sig.required && nargs <= optional && consumed < nkw) {
+        slots[optional] = find_keyword(kw, sig.params[optional]);
+        consumed += slots[optional] != nullptr;
+    }
+    if (consumed < nkw && bind_rest(sig, nargs, kw, slots) < 0) {
+        return -1;
     }
     for (Py_ssize_t i = sig.required; i < sig.total; ++i) {
         if (slots[i] == nullptr) {

@@ -11,8 +11,13 @@ namespace fdef {
 template <class... Args>
 inline Ref call(PyObject* callable, Args... args) noexcept {
     PyObject* stack[] = {nullptr, args...};
-    return Ref::steal(compat::vectorcall(callable, stack + 1, sizeof...(Args) | compat::vectorcall_arguments_offset,
-                                         nullptr));
+    const std::size_t nargsf = sizeof...(Args) | compat::vectorcall_arguments_offset;
+    // The module's own functions are entered directly: 3.7's generic call
+    // would pack a tuple for them (a TOLM call makes two such calls).
+    if (reinterpret_cast<PyObject*>(Py_TYPE(callable)) == state.function_type.get()) {
+        return Ref::steal(state.function_entry(callable, stack + 1, nargsf, nullptr));
+    }
+    return Ref::steal(compat::vectorcall(callable, stack + 1, nargsf, nullptr));
 }
 
 // obj.name(*args).
@@ -32,6 +37,14 @@ inline Ref global(PyObject* globals, const Constant& name) noexcept {
 // Python code.
 inline Ref re_attr(PyObject* globals, const Constant& attr) noexcept {
     Ref re = global(globals, re_name);
+    if (re && PyModule_CheckExact(re.get())) {
+        // The module type defines no search, match or I, so getattr finds
+        // the namespace entry: read it directly when there is one.
+        PyObject* found = nullptr;
+        if (compat::dict_get_item_ref(PyModule_GetDict(re.get()), attr.get(), &found) != 0) {
+            return Ref::steal(found);
+        }
+    }
     return re ? Ref::steal(PyObject_GetAttr(re.get(), attr.get())) : Ref();
 }
 

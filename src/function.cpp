@@ -35,7 +35,9 @@ constexpr std::uintptr_t stack_margin = std::uintptr_t{256} * 1024;
 // The lowest stack address this thread's calls may reach (0 when unknown),
 // found once per thread.
 std::uintptr_t stack_floor() noexcept {
-    thread_local std::uintptr_t floor = 1;  // 1: not looked up yet
+    // initial-exec: read without a call into the dynamic loader, on every
+    // call of a module function.
+    thread_local std::uintptr_t floor __attribute__((tls_model("initial-exec"))) = 1;  // 1: not looked up yet
     if (floor == 1) {
         floor = 0;
         pthread_attr_t attr;
@@ -267,6 +269,7 @@ PyObject* make_function_type() noexcept {
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
     compat::set_member_offsets(tp, offsetof(FunctionObject, weakrefs), offsetof(FunctionObject, vectorcall));
     compat::disallow_instantiation(tp);
+    state.function_entry = function_vectorcall;
     return type;
 }
 

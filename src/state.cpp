@@ -51,6 +51,7 @@ void State::forget(bool release) noexcept {
     module = nullptr;
     ready = false;
     module_state_block = nullptr;
+    function_entry = nullptr;
     auto drop = [release](Ref& ref) {
         if (release) {
             ref.reset();

@@ -42,6 +42,7 @@ struct State {
     // see module_exec.
     void* module_state_block = nullptr;
     Ref function_type;
+    compat::vectorcall_func function_entry = nullptr;  // the type's call entry
     Ref builtins;  // the builtins module's namespace: the late-bound fallback
     Ref print;     // the built-in print, resolved once at start-up
     Ref defaults;  // ("",), shared by every function with a default

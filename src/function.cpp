@@ -2,7 +2,8 @@
 // for inspect, cyclic GC, and the two call entries with their binder.
 #include "function.hpp"
 
-#include <pthread.h>
+#include "stack_bounds.hpp"
+
 #include <structmember.h>
 
 #include <algorithm>
@@ -171,17 +172,9 @@ constexpr std::uintptr_t stack_margin = std::uintptr_t{256} * 1024;
 std::uintptr_t stack_floor() noexcept {
     thread_local std::uintptr_t floor = 1;  // 1: not looked up yet
     if (floor == 1) {
-        floor = 0;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* base = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &base, &size) == 0) {
-                // A quarter of a small stack.
-                floor = reinterpret_cast<std::uintptr_t>(base) + std::min<std::uintptr_t>(stack_margin, size / 4);
-            }
-            pthread_attr_destroy(&attr);
-        }
+        const StackBounds stack = thread_stack_bounds();
+        // A quarter of a small stack.
+        floor = stack.low == 0 ? 0 : stack.low + std::min<std::uintptr_t>(stack_margin, stack.size / 4);
     }
     return floor;
 }

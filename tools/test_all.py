@@ -69,18 +69,18 @@ def ensure_system_tools():
     return run(["apt-get", "install", "-y", "-qq"] + missing, env=env) == 0
 
 
-def clang_configure(name, python, define, **kwargs):
+def clang_configure(name, python, *defines, **kwargs):
     """A fresh CMake build tree .venvs/<name> for clang++; its path, or None."""
     build = os.path.join(VENVS, name)
     shutil.rmtree(build, ignore_errors=True)
     env = dict(clean_env(), CXX="clang++")
-    configure = ["cmake", "-S", ROOT, "-B", build, "-DPython_EXECUTABLE=" + python, define]
+    configure = ["cmake", "-S", ROOT, "-B", build, "-DPython_EXECUTABLE=" + python] + list(defines)
     return build if run(configure, env=env, **kwargs) == 0 else None
 
 
 def clang_build(python):
     """Compiles the extension with clang++ and -Werror (no install)."""
-    build = clang_configure("clang-build", python, "-DCMAKE_BUILD_TYPE=Release")
+    build = clang_configure("clang-build", python, "-DCMAKE_BUILD_TYPE=Release", "-DFDEF_WERROR=ON")
     return build is not None and run(["cmake", "--build", build, "-j2"], env=clean_env()) == 0
 
 
@@ -90,7 +90,7 @@ def test_interpreter(version, python, pytest_args):
     if run([python, "-m", "venv", venv]) != 0:
         return False
     vpython = os.path.join(venv, "bin", "python")
-    env = clean_env()
+    env = clean_env(FDEF_WERROR="ON")
     if run([vpython, "-m", "pip", "install", "-q", ROOT + "[test]"], env=env) != 0:
         return False
     # From tests/, so that the installed package is what gets imported.
@@ -223,7 +223,7 @@ def sanitizer_run(version, python, pytest_args):
     if run([python, "-m", "venv", venv]) != 0:
         return False
     vpython = os.path.join(venv, "bin", "python")
-    env = dict(clean_env(), FDEF_SANITIZE="ON", CXX="g++")
+    env = dict(clean_env(), FDEF_SANITIZE="ON", FDEF_WERROR="ON", CXX="g++")
     if run([vpython, "-m", "pip", "install", "-q", ROOT + "[test]"], env=env) != 0:
         return False
     # CPython leaks by design at exit, so leak detection stays off; the

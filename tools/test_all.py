@@ -157,7 +157,7 @@ def check_packaging(pythons):
         (wheel,) = glob.glob(os.path.join(wheels, "*.whl"))
         names = zipfile.ZipFile(wheel).namelist()
         wanted = ["talvern/platformdetails/function_def.pyi", "talvern/platformdetails/py.typed",
-                  "talvern/platformdetails/__main__.py", "talvern/py.typed"]
+                  "talvern/platformdetails/__main__.py"]
         missing = [n for n in wanted if n not in names]
         if missing:
             log("the wheel lacks " + ", ".join(missing))

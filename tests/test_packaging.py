@@ -55,7 +55,8 @@ def source_files(folder):
 
 
 def test_sdist_holds_what_a_build_needs_and_nothing_else(tmp_path):
-    pytest.importorskip("build")
+    if not WHEEL:  # the packaging step, which sets FDEF_WHEEL, must run this
+        pytest.importorskip("build")
     subprocess.run([sys.executable, "-m", "build", "--sdist", "--outdir", str(tmp_path), str(ROOT)],
                    check=True, stdout=subprocess.DEVNULL)
     (sdist,) = tmp_path.glob("*.tar.gz")

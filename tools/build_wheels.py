@@ -16,6 +16,7 @@ import glob
 import os
 import platform
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -67,27 +68,25 @@ def shown_glibc_minor(tools_bin, wheel):
 def build_one(version, python, source, out, tools_bin, env):
     """The repaired wheel of one interpreter in `out`, or None."""
     builder = make_venv(os.path.join(VENVS, "wheel-build-py" + version), python, fresh=False)
-    with tempfile.TemporaryDirectory() as raw:
+    with tempfile.TemporaryDirectory() as work:
+        built, fixed = os.path.join(work, "built"), os.path.join(work, "fixed")
         # Never a wheel pip cached from an earlier sdist of the same name.
-        if run([builder, "-m", "pip", "wheel", "-q", "--no-deps", "--no-cache-dir", "-w", raw, source],
+        if run([builder, "-m", "pip", "wheel", "-q", "--no-deps", "--no-cache-dir", "-w", built, source],
                env=env) != 0:
             return None
-        (built,) = glob.glob(os.path.join(raw, "*.whl"))
+        (raw,) = glob.glob(os.path.join(built, "*.whl"))
         plat = "%s_%s" % (POLICY, platform.machine())
         # patchelf is found on PATH.
         path_env = clean_env(PATH=tools_bin + os.pathsep + os.environ.get("PATH", ""))
-        before = set(os.listdir(out))
-        if run([os.path.join(tools_bin, "auditwheel"), "repair", "--plat", plat, "-w", out, built],
+        if run([os.path.join(tools_bin, "auditwheel"), "repair", "--plat", plat, "-w", fixed, raw],
                env=path_env) != 0:
             return None
-    new = sorted(set(os.listdir(out)) - before)
-    if len(new) != 1:
-        log("auditwheel left %s" % (new or "nothing"))
-        return None
-    wheel = os.path.join(out, new[0])
+        (repaired,) = glob.glob(os.path.join(fixed, "*.whl"))
+        wheel = os.path.join(out, os.path.basename(repaired))
+        shutil.move(repaired, wheel)
     shown = shown_glibc_minor(tools_bin, wheel)
     if shown is None or shown > GLIBC_MINOR:
-        log("%s is not manylinux_2_%d or older" % (new[0], GLIBC_MINOR))
+        log("%s is not manylinux_2_%d or older" % (os.path.basename(wheel), GLIBC_MINOR))
         return None
     return wheel
 

@@ -2,7 +2,6 @@
 // repr, pickling by reference, the signature for inspect, and cyclic GC.
 #include "function.hpp"
 
-#include <pthread.h>
 #include <structmember.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <cstdint>
 
 #include "calls.hpp"
+#include "stack_bounds.hpp"
 
 namespace fdef {
 namespace {
@@ -32,34 +32,38 @@ FunctionObject* as_function(PyObject* obj) noexcept { return reinterpret_cast<Fu
 // and for whatever runs between two of the module's calls.
 constexpr std::uintptr_t stack_margin = std::uintptr_t{256} * 1024;
 
-// The lowest stack address this thread's calls may reach (0 when unknown),
-// found once per thread.
-std::uintptr_t stack_floor() noexcept {
-    // initial-exec: read without a call into the dynamic loader, on every
-    // call of a module function.
-    thread_local std::uintptr_t floor __attribute__((tls_model("initial-exec"))) = 1;  // 1: not looked up yet
-    if (floor == 1) {
-        floor = 0;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* base = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &base, &size) == 0) {
-                // A quarter of a small stack.
-                floor = reinterpret_cast<std::uintptr_t>(base) + std::min<std::uintptr_t>(stack_margin, size / 4);
-            }
-            pthread_attr_destroy(&attr);
-        }
-    }
-    return floor;
-}
+// Calls using more of the stack than this ask for its bounds again, since
+// a lowered RLIMIT_STACK shrinks the main thread's stack after the fact;
+// shallower calls, nearly all of them, pay nothing.
+constexpr std::uintptr_t recheck_depth = std::uintptr_t{128} * 1024;
 
 // The interpreter's recursion limit counts calls, not bytes: from 3.12 its
 // C limit is a fixed count sized for its own frames, and before that the
 // limit can be raised from Python. A loop of the module's functions needs
 // more stack per call than that, and threads may have small stacks, so the
 // stack itself is checked as well.
-bool stack_exhausted() noexcept { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor(); }
+bool stack_exhausted() noexcept {
+    struct Guard {
+        std::uintptr_t floor;          // the lowest address a call may reach
+        std::uintptr_t recheck_below;  // frames above it need no check
+    };
+    // initial-exec: read without a call into the dynamic loader.
+    thread_local Guard guard __attribute__((tls_model("initial-exec"))) = {0, UINTPTR_MAX};
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here >= guard.recheck_below) {
+        return false;
+    }
+    const StackBounds stack = thread_stack_bounds();
+    if (stack.low == 0) {
+        guard = {0, 0};  // unknown here: the interpreter's limit alone
+        return false;
+    }
+    // A quarter of a small stack.
+    const std::uintptr_t floor = stack.low + std::min<std::uintptr_t>(stack_margin, stack.size / 4);
+    const std::uintptr_t top = stack.low + stack.size;
+    guard = {floor, std::max(floor, top - std::min<std::uintptr_t>(recheck_depth, stack.size))};
+    return here < floor;
+}
 
 // Counts one level of call depth: true, or false with RecursionError set
 // (the interpreter's limit, or too little C stack left).

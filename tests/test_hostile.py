@@ -259,3 +259,24 @@ def test_function_type_tampered_with():
     """)
     assert rc == 0, err
     assert out.splitlines()[-1] == "done"
+
+
+def test_stack_limit_lowered_after_the_first_call():
+    # The stack bound found at this thread's first call no longer holds.
+    code, out, err = run_script(
+        """
+        import functools, resource, sys
+        from talvern.platformdetails import function_def as fd
+        fd.get_garu_details("x")
+        soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
+        resource.setrlimit(resource.RLIMIT_STACK, (1 << 20, hard))
+        sys.setrecursionlimit(1000000)
+        table = {}
+        table["a"] = functools.partial(fd.get_key_value, dict_name=table)
+        try:
+            fd.get_key_value("t", table)
+        except RecursionError:
+            print("RecursionError")
+        """
+    )
+    assert out.strip() == "RecursionError", err

@@ -1,1 +1,0 @@
-"""The talvern package: network-device helpers."""

@@ -3,8 +3,6 @@ import io
 import sys
 from typing import NamedTuple, Optional, Tuple
 
-from . import function_def as fd
-
 # The detectors in the order the module defines them; claims are kept and
 # reported in this order.
 DETECTORS = (
@@ -69,6 +67,10 @@ def detect(text: str, spawn_id: object = "") -> Detection:
     Standard output is swapped for the duration of the call, so calls from
     several threads at once may see each other's printed lines.
     """
+    # Imported here, not held by this module, so that the extension can be
+    # freed and imported afresh like any module.
+    from . import function_def as fd
+
     if not isinstance(text, str):
         raise TypeError("detect() needs the version text as str, not %s" % type(text).__name__)
     claims = []

@@ -1,6 +1,7 @@
 """The command line, run as a user runs it: a subprocess of the test venv's
 interpreter, from a directory outside the source tree."""
 import csv
+import importlib.util
 import io
 import json
 import os
@@ -417,3 +418,28 @@ def test_console_script_is_installed(tmp_path):
     assert proc.returncode == 0
     (entry,) = json_lines(proc)
     assert (entry["model"], entry["detector"]) == ("PRAV", "get_prav_details")
+
+
+def load_demo():
+    spec = importlib.util.spec_from_file_location("demo", os.path.join(ROOT, "tools", "demo.py"))
+    demo = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(demo)
+    return demo
+
+
+EXAMPLE_TEXTS = sorted(name for name, _ in EXPECTED)
+DEMO_ARGS = [
+    # caller's args, caller's folder, what the command gets
+    ([], ROOT, ["--summary"] + [os.path.join("examples", name) for name in EXAMPLE_TEXTS]),
+    (["--json"], EXAMPLES, ["--json"] + EXAMPLE_TEXTS),
+    (["--table", "t.json"], "/tmp", ["--table", "t.json"] + [example(name) for name in EXAMPLE_TEXTS]),
+    (["--jobs", "2", "saved"], "/tmp", ["--jobs", "2", "saved"]),
+    (["x.txt"], "/", ["x.txt"]),
+    (["-"], "/", ["-"]),
+    (["--csv", "--", "-odd.txt"], "/", ["--csv", "--", "-odd.txt"]),
+]
+
+
+@pytest.mark.parametrize("args, cwd, expected", DEMO_ARGS)
+def test_demo_reads_files_from_the_callers_folder_and_examples_only_without_files(args, cwd, expected):
+    assert load_demo().command_args(args, cwd) == expected

@@ -299,22 +299,23 @@ def test_many_inputs_in_workers_keep_input_order(tmp_path):
     assert entries[-1] == dict(entries[-1], input="fleet/06/1497.txt", model="GARU")
 
 
-def test_progress_shows_only_on_a_terminal_and_after_a_while():
+@pytest.mark.parametrize("stderr_tty, stdout_tty, shown", [(True, False, True), (False, False, False),
+                                                         (True, True, False)])
+def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_tty, shown):
     from talvern.platformdetails._cli import Progress
 
-    class Terminal(io.StringIO):
+    class Stream(io.StringIO):
         def isatty(self):
-            return True
+            return stderr_tty
 
     now = [0.0]
-    for stream, shown in [(Terminal(), True), (io.StringIO(), False)]:
-        now[0] = 0.0
-        progress = Progress(stream, clock=lambda: now[0])
-        progress.update(10)  # a short run says nothing
-        now[0] = 4.0
-        progress.update(4000)
-        progress.done()
-        assert stream.getvalue() == ("\r4000 inputs, 1000/s \r\033[K" if shown else "")
+    stream = Stream()
+    progress = Progress(stream, stdout_tty, clock=lambda: now[0])
+    progress.update(10)  # a short run says nothing
+    now[0] = 4.0
+    progress.update(4000)
+    progress.clear()
+    assert stream.getvalue() == ("\r4000 inputs, 1000/s \r\033[K" if shown else "")
 
 
 def test_table_classifies_and_explains(tmp_path):
@@ -323,7 +324,8 @@ def test_table_classifies_and_explains(tmp_path):
     assert proc.returncode == 1, proc.stderr
     fesk_l2, tolm, other = json_lines(proc)
     assert fesk_l2["table"] == {"key": "10-fesk-l2", "match": "LINUX_L2", "groups": [], "named": {}}
-    assert tolm["table"] == {"key": "60-tolm", "match": "TOLM-12 Chassis", "groups": ["TOLM-12", None], "named": {}}
+    assert tolm["table"] == {"key": "60-tolm", "match": "TOLM-12 Chassis", "groups": ["TOLM-12", None],
+                             "named": {"chassis": "TOLM-12", "processor": None}}
     assert other["table"] is None
     with open(TABLE) as f:
         keys = sorted(json.load(f))

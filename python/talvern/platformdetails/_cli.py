@@ -78,8 +78,8 @@ pattern tables:
 many inputs:
   Past a thousand or so inputs the work is shared among --jobs worker
   processes (by default one per CPU this process may use); the output stays
-  in input order. On a terminal, a long run shows its progress on standard
-  error.
+  in input order. A long run whose output is not shown on the terminal
+  shows its progress on standard error when that is a terminal.
 
 exit status:
   0  every input was recognised
@@ -472,12 +472,20 @@ def answers(work: Iterator[Task], jobs: int, before_workers: Callable[[], None])
         pool.join()
 
 
-class Progress:
-    """A line on a terminal's standard error telling how far a long run is."""
+def is_terminal(stream: Optional[TextIO]) -> bool:
+    isatty = getattr(stream, "isatty", None)
+    return bool(isatty is not None and isatty())
 
-    def __init__(self, stream: TextIO, clock: Callable[[], float] = time.monotonic) -> None:
-        isatty = getattr(stream, "isatty", None)
-        self.stream = stream if isatty is not None and isatty() else None
+
+class Progress:
+    """A line on a terminal's standard error telling how far a long run is.
+
+    Not shown when the answers themselves go to the terminal: they tell it.
+    """
+
+    def __init__(self, stream: TextIO, shown_output: bool,
+                 clock: Callable[[], float] = time.monotonic) -> None:
+        self.stream = stream if is_terminal(stream) and not shown_output else None
         self.clock = clock
         self.started = self.last = clock()
         self.shown = False
@@ -493,10 +501,12 @@ class Progress:
         self.stream.flush()
         self.shown = True
 
-    def done(self) -> None:
+    def clear(self) -> None:
+        """Before another message, and at the end."""
         if self.shown and self.stream is not None:
             self.stream.write("\r\033[K")
             self.stream.flush()
+            self.shown = False
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
@@ -557,7 +567,7 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
         parser.error("--summary cannot be combined with --csv")
     if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs needs a number of 1 or more")
-    if not args.files and stdin is not None and stdin.isatty():
+    if not args.files and is_terminal(stdin):
         parser.print_usage(stderr)
         stderr.write("%s: error: no FILE given, and standard input is a terminal (use - to type a text)\n"
                      % prog)
@@ -577,7 +587,7 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
     kinds = {kind: 0 for kind in STATUS}
     status = total = 0
     shown_any = False
-    progress = Progress(stderr)
+    progress = Progress(stderr, is_terminal(stdout))
     outcomes = answers(tasks(args.files or ["-"], stdin), args.jobs or default_jobs(), lambda: flush(stdout))
     try:
         for outcome in outcomes:
@@ -588,6 +598,7 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
                 counts[outcome.model] = counts.get(outcome.model, 0) + 1
             if outcome.messages:
                 flush(stdout)  # keep the order a person sees on a terminal
+                progress.clear()
                 stderr.write("".join(line + "\n" for line in outcome.messages))
                 stderr.flush()
             if mode == "detectors" and outcome.output and shown_any:
@@ -597,7 +608,7 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
             progress.update(total)
     finally:
         outcomes.close()  # stops the workers when output fails
-        progress.done()
+        progress.clear()
     if args.summary:
         write(stdout, summary_lines(counts, kinds, total, mode == "json"))
     flush(stdout)

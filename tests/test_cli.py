@@ -320,9 +320,11 @@ def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_
 
 def test_table_classifies_and_explains(tmp_path):
     proc = cli(tmp_path, "--json", "--table", TABLE, "--explain",
-               example("fesk-l2.txt"), example("tolm-chassis.txt"), example("unrelated.txt"))
-    assert proc.returncode == 1, proc.stderr
-    fesk_l2, tolm, other = json_lines(proc)
+               example("fesk-l2.txt"), example("tolm-chassis.txt"), example("unrelated.txt"), "nope.txt")
+    assert proc.returncode == 2, proc.stderr
+    fesk_l2, tolm, other, missing = json_lines(proc)
+    # Every line has the same keys, even one for an input that cannot be read.
+    assert set(missing) == set(other) and missing["table"] is None and missing["explain"] == []
     assert fesk_l2["table"] == {"key": "10-fesk-l2", "match": "LINUX_L2", "groups": [], "named": {}}
     assert tolm["table"] == {"key": "60-tolm", "match": "TOLM-12 Chassis", "groups": ["TOLM-12", None],
                              "named": {"chassis": "TOLM-12", "processor": None}}

@@ -356,6 +356,10 @@ def failed(task: Task, error: str, line: str, options: Options, messages: Tuple[
     JSON and CSV, line to standard error."""
     entry = {"input": task.shown, "model": None, "detector": None, "claims": None,
              "error": error}  # type: Dict[str, Any]
+    if options.table is not None:
+        entry["table"] = None  # the same keys on every line
+        if options.explain:
+            entry["explain"] = []
     return Outcome(ERROR, None, format_entry(entry, None, options),
                    messages + ("%s: %s" % (options.prog, line),))
 
@@ -610,6 +614,8 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
         outcomes.close()  # stops the workers when output fails
         progress.clear()
     if args.summary:
+        if mode == "detectors" and shown_any:
+            write(stdout, "\n")
         write(stdout, summary_lines(counts, kinds, total, mode == "json"))
     flush(stdout)
     return status

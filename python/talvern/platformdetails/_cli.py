@@ -31,7 +31,8 @@ detectors of talvern.platformdetails.function_def.
 Each FILE holds the text one device printed for its version command; a
 folder is walked recursively in sorted order (hidden files and folders are
 skipped, a folder reached again through a link is walked once). FILE - is
-standard input, and so is no FILE at all unless standard input is a terminal.
+standard input, and so is no FILE at all, unless standard input is a
+terminal: then the usage is printed instead of waiting for a text.
 
 A text with a byte-order mark is read as UTF-8, UTF-16 or UTF-32 as the
 mark says; one without is read as UTF-8, or as Latin-1 with a warning when

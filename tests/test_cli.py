@@ -198,6 +198,8 @@ ENCODINGS = [
     ("utf-32-le-bom", b"\xff\xfe\0\0" + TEXT.encode("utf-32-le")),
     ("utf-32-be-bom", b"\0\0\xfe\xff" + TEXT.encode("utf-32-be")),
     ("utf-16-le-no-bom", TEXT.encode("utf-16-le")),
+    ("utf-16-be-no-bom", TEXT.encode("utf-16-be")),
+    ("utf-32-le-no-bom", TEXT.encode("utf-32-le")),
 ]
 
 
@@ -252,6 +254,13 @@ def test_output_that_cannot_be_written_is_one_line_and_status_2(tmp_path, args, 
     assert proc.returncode == 2
     reason = "No space left on device" if sink == "full-disk" else "Broken pipe"
     assert proc.stderr.decode() == "python -m talvern.platformdetails: error: cannot write the output: %s\n" % reason
+
+
+def test_closed_standard_output_is_one_line_and_status_2(tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "talvern.platformdetails", example("garu.txt")],
+                          stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60, preexec_fn=lambda: os.close(1))
+    assert proc.returncode == 2
+    assert proc.stderr.decode() == "python -m talvern.platformdetails: error: standard output is closed\n"
 
 
 def test_csv_has_a_header_and_a_row_per_input(tmp_path):

@@ -74,6 +74,9 @@ def detect(text: str, spawn_id: object = "") -> Detection:
     if not isinstance(text, str):
         raise TypeError("detect() needs the version text as str, not %s" % type(text).__name__)
     claims = []
+    winner = None  # type: Optional[Claim]
+    ambiguous = False
+    make = tuple.__new__  # Claim(...) without its Python-level __new__: called per detector per text
     buffer = io.StringIO()
     saved = sys.stdout
     sys.stdout = buffer
@@ -83,7 +86,8 @@ def detect(text: str, spawn_id: object = "") -> Detection:
             exception = None  # type: Optional[BaseException]
             try:
                 value = getattr(fd, name)(text, spawn_id)
-                result = value if isinstance(value, str) else None
+                if isinstance(value, str):
+                    result = value
             except Exception as exc:  # a detector's way of saying "not mine"
                 exception = exc.with_traceback(None)
             printed = ()  # type: Tuple[str, ...]
@@ -91,14 +95,15 @@ def detect(text: str, spawn_id: object = "") -> Detection:
                 printed = tuple(buffer.getvalue().splitlines())
                 buffer.seek(0)
                 buffer.truncate()
-            claims.append(Claim(name, result, exception, printed))
+            claim = make(Claim, (name, result, exception, printed))  # type: Claim
+            claims.append(claim)
+            if result:
+                if winner is None:
+                    winner = claim
+                elif result != winner.result:
+                    ambiguous = True
     finally:
         sys.stdout = saved
-    models = []
-    for claim in claims:
-        if claim.model is not None and claim.model not in models:
-            models.append(claim.model)
-    if len(models) != 1:
+    if winner is None or ambiguous:
         return Detection(None, None, tuple(claims))
-    winner = next(claim for claim in claims if claim.model == models[0])
-    return Detection(winner.model, winner.detector, tuple(claims))
+    return Detection(winner.result, winner.detector, tuple(claims))

@@ -94,7 +94,7 @@ exit status:
 # milliseconds, which a smaller run would not win back.
 SERIAL_INPUTS = 1000
 SERIAL_SECONDS = 0.1
-CHUNK = 64  # inputs handed to a worker at a time
+CHUNK = 256  # inputs handed to a worker at a time
 PROGRESS_AFTER = 2.0  # seconds before a progress line is shown
 PROGRESS_EVERY = 0.5
 

@@ -262,7 +262,8 @@ def report(name: str, text: str, table: Optional[Table], explain: bool) -> Tuple
     return entry, detection
 
 
-def answer(entry: Dict[str, Any], detection: Detection) -> str:
+def answer(detection: Detection) -> str:
+    """The default output's words for one text."""
     if detection.model is not None:
         return "%s (%s)" % (detection.model, detection.detector)
     if detection.ambiguous:
@@ -348,7 +349,7 @@ def format_entry(entry: Dict[str, Any], detection: Optional[Detection], options:
         return ""  # an unreadable input: said on standard error only
     if options.mode == "detectors":
         return "\n".join(format_detectors(entry)) + "\n"
-    lines = ["%s: %s" % (entry["input"], answer(entry, detection))]
+    lines = ["%s: %s" % (entry["input"], answer(detection))]
     return "\n".join(lines + table_lines(entry, len("table"))) + "\n"
 
 

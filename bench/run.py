@@ -5,7 +5,7 @@
     python3 bench/run.py --count              # instructions per call under callgrind instead
     python3 bench/run.py --python 3.11        # chosen interpreters (repeatable)
     python3 bench/run.py --json out.json      # also write all results as JSON
-    python3 bench/run.py --markdown out.md    # and the table for the README
+    python3 bench/run.py --markdown out.md    # and the table for bench/README.md
     python3 bench/run.py --no-install         # reuse the venvs as they are
     python3 bench/run.py --rounds 41 --target-ms 4   # wall clock: more and longer rounds
     python3 bench/run.py --count --calls 300         # instructions: calls per counted loop
@@ -63,7 +63,7 @@ def venv_python(version, python, install, count):
 
 
 def time_markdown(combined):
-    """The wall-clock table: ns per call and both ratios, one column group per interpreter."""
+    """bench/README.md's wall-clock table: ns per call and both ratios, one column group per interpreter."""
     versions = list(combined)
     head = "| function | case |" + "".join(" %s module ns | plain ns | floor ns | mod/plain | mod/floor |"
                                           % combined[v]["python"] for v in versions)

@@ -1,11 +1,18 @@
 """The command line, run as a user runs it: a subprocess of the test venv's
 interpreter, from a directory outside the source tree."""
+import csv
+import importlib.util
+import io
 import json
 import os
+import pty
+import re
 import subprocess
 import sys
 
 import pytest
+
+import talvern.platformdetails
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -49,27 +56,51 @@ EXPECTED = [
 ]
 
 
+# The answer for each example: (model, detector).
+ANSWERS = {name: next(((said, DETECTORS[i]) for i, said in enumerate(expected)
+                       if said and not said.startswith("AttributeError")), (None, None))
+           for name, expected in EXPECTED}
+
+
 def said(entry):
     out = []
     for name in DETECTORS:
-        d = entry["detectors"][name]
+        d = entry["claims"][name]
         out.append(d["error"] if d["error"] else d["result"])
     return out
+
+
+def write_bytes(path, data):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return str(path)
 
 
 def test_every_example_is_reported_in_json(tmp_path):
     files = [example(name) for name, _ in EXPECTED]
     proc = cli(tmp_path, "--json", *files)
-    assert proc.returncode == 0, proc.stderr
+    assert proc.returncode == 1, proc.stderr  # unrelated.txt is not recognised
     entries = json_lines(proc)
     assert [e["input"] for e in entries] == files
     assert [said(e) for e in entries] == [expected for _, expected in EXPECTED]
-    for entry in entries:
-        assert list(entry["detectors"]) == DETECTORS
-        assert entry["error"] is None and "table" not in entry
-        tolm = entry["detectors"]["get_tolm_details"]
+    for (name, _), entry in zip(EXPECTED, entries):
+        assert list(entry) == ["input", "model", "detector", "claims", "error"]
+        assert (entry["model"], entry["detector"]) == ANSWERS[name]
+        assert list(entry["claims"]) == DETECTORS and entry["error"] is None
+        tolm = entry["claims"]["get_tolm_details"]
         # The detector's own line is reported beside its result, never on stdout.
         assert tolm["printed"] == ([] if tolm["result"] else ["Unable to get platform for TOLM"])
+
+
+def test_default_output_is_one_answer_line_per_input(tmp_path):
+    files = [example(name) for name, _ in EXPECTED]
+    proc = cli(tmp_path, *files)
+    assert proc.returncode == 1 and proc.stderr == b""
+    expected = []
+    for name, _ in EXPECTED:
+        model, detector = ANSWERS[name]
+        expected.append("%s: %s" % (example(name), "%s (%s)" % (model, detector) if model else "not recognised"))
+    assert proc.stdout.decode().splitlines() == expected
 
 
 def test_examples_are_sized_like_real_device_output():
@@ -88,48 +119,225 @@ def test_stdin_with_crlf_line_ends(tmp_path, args):
     (entry,) = json_lines(proc)
     assert entry["input"] == "<stdin>"
     # Third-line form: only matches once \r\n is read as \n.
-    assert entry["detectors"]["get_tolm_details"]["result"] == "TOLM9A"
+    assert (entry["model"], entry["detector"]) == ("TOLM9A", "get_tolm_details")
 
 
-def test_default_output_is_an_aligned_block_per_input(tmp_path):
-    proc = cli(tmp_path, example("garu.txt"), example("vkorin.txt"))
+def test_no_file_at_a_terminal_prints_usage_instead_of_waiting(tmp_path):
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.run([sys.executable, "-m", "talvern.platformdetails"], stdin=slave,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60)
+    finally:
+        os.close(master)
+        os.close(slave)
+    assert proc.returncode == 2 and proc.stdout == b""
+    assert proc.stderr.startswith(b"usage:") and b"standard input is a terminal" in proc.stderr
+
+
+def test_detectors_view_is_an_aligned_block_per_input(tmp_path):
+    proc = cli(tmp_path, "--detectors", example("garu.txt"), example("vkorin.txt"))
     assert proc.returncode == 0 and proc.stderr == b""
     out = proc.stdout.decode()
     blocks = out.split("\n\n")
-    assert len(blocks) == 2
+    assert len(blocks) == 2 and out.endswith("'KORINv'\n  get_prav_details     ''\n"
+                                             "  get_tolm_details     ''   (printed: Unable to get platform for TOLM)\n")
     lines = blocks[0].splitlines()
     assert lines[0] == "== " + example("garu.txt")
     assert lines[2] == "  get_garu_details     'GARU'"
     assert lines[3] == "  get_vkorin_details   " + NO_BANNER
     assert lines[5] == "  get_tolm_details     ''   (printed: Unable to get platform for TOLM)"
-    assert "Traceback" not in out
 
 
 def test_missing_file_among_good_ones(tmp_path):
     missing = str(tmp_path / "nope.txt")
     proc = cli(tmp_path, "--json", example("garu.txt"), missing, example("fesk.txt"))
-    assert proc.returncode == 1
+    assert proc.returncode == 2
     assert proc.stderr.decode() == "python -m talvern.platformdetails: cannot read %s: No such file or directory\n" % missing
     entries = json_lines(proc)
     assert [e["input"] for e in entries] == [example("garu.txt"), missing, example("fesk.txt")]
-    assert entries[1]["error"] == "cannot read: No such file or directory"
-    assert said(entries[2])[1] == "FESK"
+    assert entries[1] == {"input": missing, "model": None, "detector": None, "claims": None,
+                          "error": "cannot read: No such file or directory"}
+    assert entries[2]["model"] == "FESK"
 
 
-def test_directory_as_input_is_unreadable(tmp_path):
-    proc = cli(tmp_path, str(tmp_path), example("fesk.txt"))
-    assert proc.returncode == 1
-    assert str(tmp_path) in proc.stderr.decode() and "Traceback" not in proc.stderr.decode()
-    assert "'FESK'" in proc.stdout.decode()
+# A text that two detectors claim with different models.
+GARU_AND_TOLM = "Kernel: Solaris Unix 5.11\nTOLM-12 Chassis\n"
+EXIT_STATUSES = [
+    ("recognised", [("a.txt", b"Kernel: Solaris Unix 5.11\n")], 0),
+    ("one not recognised", [("a.txt", b"Kernel: Solaris Unix\n"), ("b.txt", b"Helix OS\n")], 1),
+    ("empty", [("a.txt", b"")], 1),
+    ("ambiguous", [("a.txt", GARU_AND_TOLM.encode())], 1),
+    ("binary with a marker", [("a.txt", b"Kernel: Solaris Unix\n"), ("b.bin", b"\x7fELF\0\0Solaris Unix\0")], 2),
+    ("error beats not recognised", [("a.txt", b"Helix OS\n"), ("b.bin", b"\0\1\2\3\0")], 2),
+]
+
+
+@pytest.mark.parametrize("files, status", [case[1:] for case in EXIT_STATUSES], ids=[case[0] for case in EXIT_STATUSES])
+def test_exit_status_follows_grep(tmp_path, files, status):
+    paths = [write_bytes(tmp_path / name, data) for name, data in files]
+    proc = cli(tmp_path, *paths)
+    assert proc.returncode == status, proc.stderr
+    for path in paths:
+        if path.endswith(".bin"):
+            assert proc.stderr.decode() == "python -m talvern.platformdetails: %s: binary file, skipped\n" % path
+            assert path not in proc.stdout.decode()
+
+
+def test_ambiguous_text_names_every_claim(tmp_path):
+    proc = cli(tmp_path, "-", stdin=GARU_AND_TOLM)
+    assert proc.stdout.decode() == "<stdin>: ambiguous: GARU (get_garu_details), TOLM12 (get_tolm_details)\n"
+    (entry,) = json_lines(cli(tmp_path, "--json", "-", stdin=GARU_AND_TOLM))
+    assert entry["model"] is None and entry["detector"] is None
+    assert entry["claims"]["get_garu_details"]["result"] == "GARU"
+    assert entry["claims"]["get_tolm_details"]["result"] == "TOLM12"
+
+
+TEXT = "Vantrel PRAV-5140 Software, caf\u00e9 edition\r\nKORIN DALM Admin\n"
+ENCODINGS = [
+    ("utf-8-bom", b"\xef\xbb\xbf" + TEXT.encode("utf-8")),
+    ("utf-16-le-bom", TEXT.encode("utf-16")),  # what a Windows shell writes
+    ("utf-16-be-bom", b"\xfe\xff" + TEXT.encode("utf-16-be")),
+    ("utf-32-le-bom", b"\xff\xfe\0\0" + TEXT.encode("utf-32-le")),
+    ("utf-32-be-bom", b"\0\0\xfe\xff" + TEXT.encode("utf-32-be")),
+    ("utf-16-le-no-bom", TEXT.encode("utf-16-le")),
+    ("utf-16-be-no-bom", TEXT.encode("utf-16-be")),
+    ("utf-32-le-no-bom", TEXT.encode("utf-32-le")),
+]
+
+
+@pytest.mark.parametrize("data", [data for _, data in ENCODINGS], ids=[name for name, _ in ENCODINGS])
+def test_byte_order_marks_and_wide_encodings_are_read(tmp_path, data):
+    proc = cli(tmp_path, "--json", write_bytes(tmp_path / "v.txt", data))
+    assert proc.returncode == 0 and proc.stderr == b""
+    (entry,) = json_lines(proc)
+    assert entry["model"] == "PRAV-5140"
+
+
+def test_latin1_text_is_read_with_a_warning(tmp_path):
+    path = write_bytes(tmp_path / "old.txt", TEXT.encode("latin-1"))
+    proc = cli(tmp_path, path)
+    assert proc.returncode == 0
+    assert proc.stdout.decode() == "%s: PRAV-5140 (get_prav_details)\n" % path
+    assert proc.stderr.decode() == "python -m talvern.platformdetails: warning: %s not UTF-8, read as Latin-1\n" % path
+
+
+def test_folders_are_walked_sorted_skipping_hidden_files_and_link_loops(tmp_path):
+    top = tmp_path / "fleet"
+    garu = b"Kernel: Solaris Unix\n"
+    for name in ["b/z.txt", "b/a/x.txt", "a.txt", "c/10.txt", "c/9.txt", ".git/config", "b/.hidden.txt"]:
+        write_bytes(top / name, garu)
+    os.symlink(str(top), str(top / "b" / "loop"))  # back up the tree
+    os.symlink(str(top / "a.txt"), str(top / "link.txt"))
+    proc = cli(tmp_path, "fleet", example("fesk.txt"))
+    assert proc.returncode == 0, proc.stderr
+    names = [line.split(": ")[0] for line in proc.stdout.decode().splitlines()]
+    assert names == [os.path.join("fleet", name) for name in
+                     ["a.txt", "b/a/x.txt", "b/z.txt", "c/10.txt", "c/9.txt", "link.txt"]] + [example("fesk.txt")]
+
+
+OUTPUTS = [[], ["--json"], ["--csv"], ["--detectors"], ["--summary"]]
+
+
+@pytest.mark.parametrize("args", OUTPUTS, ids=lambda args: " ".join(args) or "default")
+@pytest.mark.parametrize("sink", ["full-disk", "closed-pipe"])
+def test_output_that_cannot_be_written_is_one_line_and_status_2(tmp_path, args, sink):
+    if sink == "full-disk":
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full here")
+        stdout = os.open("/dev/full", os.O_WRONLY)
+    else:
+        reader, stdout = os.pipe()
+        os.close(reader)
+    try:
+        proc = subprocess.run([sys.executable, "-m", "talvern.platformdetails"] + args + [EXAMPLES],
+                              stdout=stdout, stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60)
+    finally:
+        os.close(stdout)
+    assert proc.returncode == 2
+    reason = "No space left on device" if sink == "full-disk" else "Broken pipe"
+    assert proc.stderr.decode() == "python -m talvern.platformdetails: error: cannot write the output: %s\n" % reason
+
+
+def test_closed_standard_output_is_one_line_and_status_2(tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "talvern.platformdetails", example("garu.txt")],
+                          stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60, preexec_fn=lambda: os.close(1))
+    assert proc.returncode == 2
+    assert proc.stderr.decode() == "python -m talvern.platformdetails: error: standard output is closed\n"
+
+
+def test_csv_has_a_header_and_a_row_per_input(tmp_path):
+    missing = str(tmp_path / "nope.txt")
+    proc = cli(tmp_path, "--csv", "--table", TABLE, example("garu.txt"), missing, "-", stdin=GARU_AND_TOLM)
+    rows = list(csv.reader(io.StringIO(proc.stdout.decode())))
+    assert rows == [
+        ["input", "model", "detector", "claims", "error", "table"],
+        [example("garu.txt"), "GARU", "get_garu_details", "get_garu_details=GARU", "", "20-garu"],
+        [missing, "", "", "", "cannot read: No such file or directory", ""],
+        ["<stdin>", "", "", "get_garu_details=GARU;get_tolm_details=TOLM12", "", "20-garu"],
+    ]
+
+
+def test_summary_counts_inputs_per_model(tmp_path):
+    files = [example(name) for name in ["garu.txt", "kveos-demo.txt", "kveos-virtual.txt", "unrelated.txt"]]
+    proc = cli(tmp_path, "--summary", *files, str(tmp_path / "nope.txt"))
+    assert proc.returncode == 2
+    assert proc.stdout.decode().splitlines()[-6:] == [
+        "== summary: 5 inputs", "  1  GARU", "  2  KVEOSv", "  1  not recognised", "  0  ambiguous", "  1  errors"]
+    proc = cli(tmp_path, "--json", "--summary", *files)
+    assert json_lines(proc)[-1] == {"summary": {"inputs": 4, "models": {"GARU": 1, "KVEOSv": 2},
+                                                "not recognised": 1, "ambiguous": 0, "errors": 0}}
+
+
+def test_version_is_the_package_version(tmp_path):
+    proc = cli(tmp_path, "--version")
+    assert proc.returncode == 0
+    # test_packaging checks that __version__ is the distribution's version.
+    assert proc.stdout.decode() == "python -m talvern.platformdetails %s\n" % talvern.platformdetails.__version__
+
+
+def test_many_inputs_in_workers_keep_input_order(tmp_path):
+    texts = [b"Kernel: Solaris Unix\n", b"Helix OS\n", b"TOLM-%d Chassis\n"]
+    for i in range(1500):  # past the point where workers start
+        write_bytes(tmp_path / "fleet" / ("%02d" % (i % 7)) / ("%04d.txt" % i), texts[i % 3].replace(b"%d", b"%d" % i))
+    serial = cli(tmp_path, "--jobs", "1", "--json", "fleet")
+    parallel = cli(tmp_path, "--jobs", "2", "--json", "fleet")
+    assert serial.returncode == parallel.returncode == 1
+    assert parallel.stdout == serial.stdout and parallel.stderr == serial.stderr == b""
+    entries = json_lines(parallel)
+    names = [entry["input"] for entry in entries]
+    assert len(names) == 1500 and names == sorted(names)
+    assert entries[-1] == dict(entries[-1], input="fleet/06/1497.txt", model="GARU")
+
+
+@pytest.mark.parametrize("stderr_tty, stdout_tty, shown", [(True, False, True), (False, False, False),
+                                                         (True, True, False)])
+def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_tty, shown):
+    from talvern.platformdetails._cli import Progress
+
+    class Stream(io.StringIO):
+        def isatty(self):
+            return stderr_tty
+
+    now = [0.0]
+    stream = Stream()
+    progress = Progress(stream, stdout_tty, clock=lambda: now[0])
+    progress.update(10)  # a short run says nothing
+    now[0] = 4.0
+    progress.update(4000)
+    progress.clear()
+    assert stream.getvalue() == ("\r4000 inputs, 1000/s \r\033[K" if shown else "")
 
 
 def test_table_classifies_and_explains(tmp_path):
     proc = cli(tmp_path, "--json", "--table", TABLE, "--explain",
-               example("fesk-l2.txt"), example("tolm-chassis.txt"), example("unrelated.txt"))
-    assert proc.returncode == 0, proc.stderr
-    fesk_l2, tolm, other = json_lines(proc)
-    assert fesk_l2["table"] == {"key": "10-fesk-l2", "match": "LINUX_L2", "groups": []}
-    assert tolm["table"] == {"key": "60-tolm", "match": "TOLM-12 Chassis", "groups": ["TOLM-12", None]}
+               example("fesk-l2.txt"), example("tolm-chassis.txt"), example("unrelated.txt"), "nope.txt")
+    assert proc.returncode == 2, proc.stderr
+    fesk_l2, tolm, other, missing = json_lines(proc)
+    # Every line has the same keys, even one for an input that cannot be read.
+    assert set(missing) == set(other) and missing["table"] is None and missing["explain"] == []
+    assert fesk_l2["table"] == {"key": "10-fesk-l2", "match": "LINUX_L2", "groups": [], "named": {}}
+    assert tolm["table"] == {"key": "60-tolm", "match": "TOLM-12 Chassis", "groups": ["TOLM-12", None],
+                             "named": {"chassis": "TOLM-12", "processor": None}}
     assert other["table"] is None
     with open(TABLE) as f:
         keys = sorted(json.load(f))
@@ -145,14 +353,30 @@ def test_explain_text_marks_winner_and_later_matches(tmp_path):
     table.write_text(json.dumps({"b": "Linux Unix", "a": "FESK", "c": "nothing"}))
     proc = cli(tmp_path, "--table", str(table), "--explain", example("fesk.txt"))
     assert proc.returncode == 0, proc.stderr
-    lines = proc.stdout.decode().splitlines()
-    assert lines[-5:] == [
-        "  table                'a'   matched 'FESK'   groups ()",
+    assert proc.stdout.decode().splitlines() == [
+        "%s: FESK (get_garu_details)" % example("fesk.txt"),
+        "  table  'a'   matched 'FESK'   groups ()",
         "  walk (sorted keys):",
         "    'a'  'FESK'        'FESK' ()   <- wins",
         "    'b'  'Linux Unix'  'Linux Unix' ()   <- also matches",
         "    'c'  'nothing'     no match",
     ]
+
+
+def test_named_groups_are_reported_by_name_and_position(tmp_path):
+    table = tmp_path / "t.json"
+    table.write_text(json.dumps({"1-os": r"Kernel: (?P<os>\w+ Unix) (?P<release>[\d.]+)",
+                                 "2-any": r"(Sol)(?P<rest>aris)"}))
+    proc = cli(tmp_path, "--json", "--table", str(table), "--explain", example("garu.txt"))
+    (entry,) = json_lines(proc)
+    assert entry["table"] == {"key": "1-os", "match": "Kernel: Solaris Unix 5.11", "groups": ["Solaris Unix", "5.11"],
+                              "named": {"os": "Solaris Unix", "release": "5.11"}}
+    assert [step["named"] for step in entry["explain"]] == [{"os": "Solaris Unix", "release": "5.11"},
+                                                            {"rest": "aris"}]
+    proc = cli(tmp_path, "--table", str(table), example("garu.txt"))
+    assert proc.stdout.decode().splitlines()[1] == (
+        "  table  '1-os'   matched 'Kernel: Solaris Unix 5.11'   groups ('Solaris Unix', '5.11')"
+        "   named os='Solaris Unix', release='5.11'")
 
 
 BAD_TABLES = [
@@ -183,7 +407,8 @@ def test_unreadable_table_file(tmp_path):
         tmp_path / "none.json")
 
 
-@pytest.mark.parametrize("args", [["--bogus"], ["--explain", "x.txt"], ["--table"]])
+@pytest.mark.parametrize("args", [["--bogus"], ["--explain", "x.txt"], ["--table"], ["--json", "--csv", "x"],
+                                  ["--csv", "--summary", "x"], ["--jobs", "0", "x"]])
 def test_usage_errors(tmp_path, args):
     proc = cli(tmp_path, *args)
     assert proc.returncode == 2
@@ -194,7 +419,9 @@ def test_help_describes_options_and_exit_statuses(tmp_path):
     proc = cli(tmp_path, "--help")
     assert proc.returncode == 0
     out = proc.stdout.decode()
-    for word in ["--json", "--table", "--explain", "sorted", "exit status", "standard input"]:
+    for word in ["--json", "--csv", "--detectors", "--summary", "--jobs", "--table", "--explain", "sorted",
+                 "exit status", "standard input", "not recognised", "ambiguous", "UTF-16", "binary",
+                 '"10" comes before "9"', "(?P<name>...)"]:
         assert word in out
 
 
@@ -204,4 +431,29 @@ def test_console_script_is_installed(tmp_path):
                           cwd=str(tmp_path), timeout=60)
     assert proc.returncode == 0
     (entry,) = json_lines(proc)
-    assert entry["detectors"]["get_prav_details"]["result"] == "PRAV"
+    assert (entry["model"], entry["detector"]) == ("PRAV", "get_prav_details")
+
+
+def load_demo():
+    spec = importlib.util.spec_from_file_location("demo", os.path.join(ROOT, "tools", "demo.py"))
+    demo = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(demo)
+    return demo
+
+
+EXAMPLE_TEXTS = sorted(name for name, _ in EXPECTED)
+DEMO_ARGS = [
+    # caller's args, caller's folder, what the command gets
+    ([], ROOT, ["--summary"] + [os.path.join("examples", name) for name in EXAMPLE_TEXTS]),
+    (["--json"], EXAMPLES, ["--json"] + EXAMPLE_TEXTS),
+    (["--table", "t.json"], "/tmp", ["--table", "t.json"] + [example(name) for name in EXAMPLE_TEXTS]),
+    (["--jobs", "2", "saved"], "/tmp", ["--jobs", "2", "saved"]),
+    (["x.txt"], "/", ["x.txt"]),
+    (["-"], "/", ["-"]),
+    (["--csv", "--", "-odd.txt"], "/", ["--csv", "--", "-odd.txt"]),
+]
+
+
+@pytest.mark.parametrize("args, cwd, expected", DEMO_ARGS)
+def test_demo_reads_files_from_the_callers_folder_and_examples_only_without_files(args, cwd, expected):
+    assert load_demo().command_args(args, cwd) == expected

@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
-"""Runs talvern-platformdetails over examples/, building it first if needed.
+"""Runs talvern-platformdetails, building it first if needed.
 
-    python3 tools/demo.py            # the aligned report, with examples/table.json and --explain
-    python3 tools/demo.py --json     # other options go to the command
+    python3 tools/demo.py                 # the answer for each of examples/, and a summary
+    python3 tools/demo.py --json          # options go to the command; still over examples/
+    python3 tools/demo.py saved/ x.txt    # files and folders, from the folder you are in
+
+It works from any folder: the command runs where you are, so relative
+paths are read from there, and examples/ is used only when no file is given.
 
 The package is installed into .venvs/demo with the interpreter running this
 script (or, where that one lacks venv, the newest CPython tools/test_all.py
@@ -57,13 +61,42 @@ def ensure_installed():
     return python
 
 
+# The command's options that take a value, so that the value is not taken for a file.
+VALUED = {"--table", "--jobs", "-j"}
+
+
+def names_a_file(args):
+    """True when args name an input (a FILE, a folder or -) for the command."""
+    expect_value = False
+    for i, arg in enumerate(args):
+        if expect_value:
+            expect_value = False
+        elif arg == "--":
+            return i + 1 < len(args)
+        elif arg in VALUED:
+            expect_value = True
+        elif arg == "-" or not arg.startswith("-"):
+            return True
+    return False
+
+
+def command_args(args, cwd):
+    """The command's arguments: the caller's, and the texts of examples/ when
+    they name no input, shown relative to the caller's folder where they are
+    inside it."""
+    if names_a_file(args):
+        return list(args)
+    examples = []
+    for path in sorted(glob.glob(os.path.join(ROOT, "examples", "*.txt"))):
+        shown = os.path.relpath(path, cwd)
+        examples.append(path if shown.startswith(os.pardir) else shown)
+    return list(args or ["--summary"]) + examples
+
+
 def main():
     python = ensure_installed()
     command = os.path.join(os.path.dirname(python), "talvern-platformdetails")
-    args = sys.argv[1:] or ["--table", os.path.join("examples", "table.json"), "--explain"]
-    examples = sorted(glob.glob(os.path.join("examples", "*.txt")))
-    # From the top of the tree, so the report names the inputs examples/...
-    return subprocess.run([command] + args + examples, cwd=ROOT).returncode
+    return subprocess.run([command] + command_args(sys.argv[1:], os.getcwd())).returncode
 
 
 if __name__ == "__main__":

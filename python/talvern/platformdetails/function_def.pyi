@@ -1,6 +1,21 @@
 """Type information for the C++ extension talvern.platformdetails.function_def."""
-import re as re
-from typing import Any, Callable, List, Mapping, Union
+from typing import Any, Callable, List, Mapping, Optional, Protocol, Union
+
+class _Match(Protocol):
+    def group(self, __group: int) -> Any: ...
+    def groups(self) -> Any: ...
+
+class _RegexModule(Protocol):
+    """What the functions use of the object named re in the module: the
+    standard module, another engine with its interface, or a stand-in."""
+
+    @property
+    def I(self) -> int: ...
+    def search(self, __pattern: str, __string: str, __flags: int = ...) -> Optional[_Match]: ...
+    def match(self, __pattern: str, __string: str, __flags: int = ...) -> Optional[_Match]: ...
+
+# Looked up at every use, so a caller may put another engine here.
+re: _RegexModule
 
 # A pattern action is a regular expression searched for in the text; a
 # callable action is called with the text (and the caller's spawn_id, when
@@ -15,7 +30,7 @@ def get_tolm_details(version: str, spawn_id: object = "") -> str: ...
 
 # [match, groups] for a pattern action that matches, [result] for a callable
 # action whose result is true, [] otherwise.
-def invokeaction(input_value: str, action: object, spawn_id: object = "") -> List[Any]: ...
+def invokeaction(input_value: str, action: _Action, spawn_id: object = "") -> List[Any]: ...
 
 # [key, invokeaction's result] for the first key, in sorted order, whose
 # action yields something; [] when none does.

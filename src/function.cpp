@@ -43,25 +43,22 @@ constexpr std::uintptr_t recheck_depth = std::uintptr_t{128} * 1024;
 // more stack per call than that, and threads may have small stacks, so the
 // stack itself is checked as well.
 bool stack_exhausted() noexcept {
-    struct Guard {
-        std::uintptr_t floor;          // the lowest address a call may reach
-        std::uintptr_t recheck_below;  // frames above it need no check
-    };
-    // initial-exec: read without a call into the dynamic loader.
-    thread_local Guard guard __attribute__((tls_model("initial-exec"))) = {0, UINTPTR_MAX};
+    // Frames above this address need no check. initial-exec: read without
+    // a call into the dynamic loader.
+    thread_local std::uintptr_t recheck_below __attribute__((tls_model("initial-exec"))) = UINTPTR_MAX;
     const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (here >= guard.recheck_below) {
+    if (here >= recheck_below) {
         return false;
     }
     const StackBounds stack = thread_stack_bounds();
     if (stack.low == 0) {
-        guard = {0, 0};  // unknown here: the interpreter's limit alone
+        recheck_below = 0;  // unknown here: the interpreter's limit alone
         return false;
     }
     // A quarter of a small stack.
     const std::uintptr_t floor = stack.low + std::min<std::uintptr_t>(stack_margin, stack.size / 4);
     const std::uintptr_t top = stack.low + stack.size;
-    guard = {floor, std::max(floor, top - std::min<std::uintptr_t>(recheck_depth, stack.size))};
+    recheck_below = std::max(floor, top - std::min<std::uintptr_t>(recheck_depth, stack.size));
     return here < floor;
 }
 

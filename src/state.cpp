@@ -34,11 +34,11 @@ int State::start() noexcept {
     }
     // print and the fallback of late-bound names come from the builtins
     // module itself, whatever builtins the importing frame runs with.
-    Ref module = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!module) {
+    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins_module) {
         return -1;
     }
-    builtins = Ref::borrow(PyModule_GetDict(module.get()));
+    builtins = Ref::borrow(PyModule_GetDict(builtins_module.get()));
     print = builtins ? lookup_name(builtins.get(), builtins.get(), print_name.get()) : Ref();
     if (!print) {
         return -1;

@@ -127,7 +127,11 @@ def check_types(version):
         ok = run([vpython, "-m", "mypy.stubtest", "talvern.platformdetails.function_def"],
                  cwd=outside, env=env) == 0
     # [tool.mypy] in pyproject.toml names the package and its source folder.
-    return run([vpython, "-m", "mypy"], cwd=ROOT, env=env) == 0 and ok
+    ok = run([vpython, "-m", "mypy"], cwd=ROOT, env=env) == 0 and ok
+    # The stub against documented uses and common mistakes: skipped in the
+    # other runs, which have no mypy.
+    cmd = [vpython, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_types.py"]
+    return run(cmd, cwd=os.path.join(ROOT, "tests"), env=env) == 0 and ok
 
 
 def smoke_installed(vpython, bindir, env):

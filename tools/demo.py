@@ -9,8 +9,9 @@ It works from any folder: the command runs where you are, so relative
 paths are read from there, and examples/ is used only when no file is given.
 
 The package is installed into .venvs/demo with the interpreter running this
-script (or, where that one lacks venv, the newest CPython tools/test_all.py
-finds), and reinstalled whenever a source is newer than the last install.
+script (or, where that one lacks venv, the newest CPython that
+tools/interpreters.py finds), and reinstalled whenever a source is newer
+than the last install.
 """
 import glob
 import os
@@ -28,15 +29,16 @@ def newest_source():
     return max(os.path.getmtime(p) for p in paths if os.path.isfile(p))
 
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from interpreters import clean_env, find_interpreters, make_venv, minor  # noqa: E402
+
+
 def base_python():
     try:
         import ensurepip  # noqa: F401  (venv needs it to bring pip)
         import venv  # noqa: F401
         return sys.executable
     except ImportError:
-        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-        from interpreters import find_interpreters, minor
-
         found = find_interpreters()
         if not found:
             sys.exit("demo: no CPython 3.7 or newer with venv was found")
@@ -47,15 +49,11 @@ def ensure_installed():
     python = os.path.join(VENV, "bin", "python")
     if os.path.exists(STAMP) and os.path.getmtime(STAMP) >= newest_source():
         return python
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from interpreters import clean_env
-
-    env = clean_env()
     if not os.path.exists(python):
         print("demo: creating %s" % VENV, file=sys.stderr)
-        subprocess.run([base_python(), "-m", "venv", VENV], check=True, env=env)
+    python = make_venv(VENV, base_python(), fresh=False)
     print("demo: building and installing the package (a minute or so)", file=sys.stderr)
-    subprocess.run([python, "-m", "pip", "install", "-q", ROOT], check=True, env=env)
+    subprocess.run([python, "-m", "pip", "install", "-q", ROOT], check=True, env=clean_env())
     with open(STAMP, "w"):
         pass
     return python

@@ -77,11 +77,13 @@ def write_bytes(path, data):
 
 
 def test_every_example_is_reported_in_json(tmp_path):
-    files = [example(name) for name, _ in EXPECTED]
-    proc = cli(tmp_path, "--json", *files)
+    # The folder rather than a list of its files, so an example added
+    # without its expectations here fails.
+    proc = cli(tmp_path, "--json", EXAMPLES)
     assert proc.returncode == 1, proc.stderr  # unrelated.txt is not recognised
-    entries = json_lines(proc)
-    assert [e["input"] for e in entries] == files
+    by_input = {e["input"]: e for e in json_lines(proc)}
+    assert list(by_input) == sorted([example(name) for name, _ in EXPECTED] + [TABLE])
+    entries = [by_input[example(name)] for name, _ in EXPECTED]
     assert [said(e) for e in entries] == [expected for _, expected in EXPECTED]
     for (name, _), entry in zip(EXPECTED, entries):
         assert list(entry) == ["input", "model", "detector", "claims", "error"]
@@ -101,14 +103,6 @@ def test_default_output_is_one_answer_line_per_input(tmp_path):
         model, detector = ANSWERS[name]
         expected.append("%s: %s" % (example(name), "%s (%s)" % (model, detector) if model else "not recognised"))
     assert proc.stdout.decode().splitlines() == expected
-
-
-def test_examples_are_sized_like_real_device_output():
-    texts = [name for name in os.listdir(EXAMPLES) if name.endswith(".txt")]
-    assert sorted(texts) == sorted(name for name, _ in EXPECTED)
-    for name in texts:
-        with open(example(name)) as f:
-            assert 20 <= len(f.read().splitlines()) <= 60, name
 
 
 @pytest.mark.parametrize("args", [[], ["-"]], ids=["no-file", "dash"])
@@ -415,14 +409,22 @@ def test_usage_errors(tmp_path, args):
     assert b"usage:" in proc.stderr and b"Traceback" not in proc.stderr
 
 
-def test_help_describes_options_and_exit_statuses(tmp_path):
-    proc = cli(tmp_path, "--help")
-    assert proc.returncode == 0
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity here")
+def test_help_keeps_its_layout_and_counts_the_cpus_this_process_may_use(tmp_path):
+    from talvern.platformdetails._help import DESCRIPTION, EPILOG
+
+    # One CPU allowed on a machine that may have more: the default must
+    # follow what the process may use, not what the machine has.
+    proc = subprocess.run([sys.executable, "-m", "talvern.platformdetails", "--help"], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60,
+                          preexec_fn=lambda: os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}))
+    assert proc.returncode == 0 and proc.stderr == b""
     out = proc.stdout.decode()
-    for word in ["--json", "--csv", "--detectors", "--summary", "--jobs", "--table", "--explain", "sorted",
-                 "exit status", "standard input", "not recognised", "ambiguous", "UTF-16", "binary",
-                 '"10" comes before "9"', "(?P<name>...)"]:
-        assert word in out
+    assert out.startswith("usage: python -m talvern.platformdetails ")
+    assert re.findall(r"CPUs\s+available,\s+(\d+)\s+here", out) == ["1"]
+    # Laid out as written, not rewrapped: the output template and the
+    # exit statuses are columns.
+    assert DESCRIPTION in out and EPILOG in out
 
 
 def test_console_script_is_installed(tmp_path):

@@ -1,0 +1,70 @@
+"""The text of ``talvern-platformdetails --help``: what the command reads,
+how it decides, what it prints and which status it exits with.
+
+Kept apart from the code so the words can be read and edited as prose.
+"""
+
+DESCRIPTION = """\
+Name the device model that printed each version text, with the five
+detectors of talvern.platformdetails.function_def.
+
+Each FILE holds the text one device printed for its version command; a
+folder is walked recursively in sorted order (hidden files and folders are
+skipped, a folder reached again through a link is walked once). FILE - is
+standard input, and so is no FILE at all, unless standard input is a
+terminal: then the usage is printed instead of waiting for a text.
+
+A text with a byte-order mark is read as UTF-8, UTF-16 or UTF-32 as the
+mark says; one without is read as UTF-8, or as Latin-1 with a warning when
+it is not UTF-8. A file with NUL bytes that is not UTF-16 or UTF-32 is
+reported as binary and skipped. Line ends \\r\\n and \\r become \\n.
+
+A detector that raises (get_vkorin_details does for any text without the
+vKORIN banner) or returns '' makes no claim. One claim, or several naming
+the same model, is the answer; claims naming different models make the text
+ambiguous, and none is chosen. Lines a detector prints are caught, never
+mixed into the output.
+"""
+
+EPILOG = """\
+output:
+  By default, one line per input: "NAME: MODEL (DETECTOR)", "NAME: not
+  recognised" or "NAME: ambiguous: MODEL (DETECTOR), MODEL (DETECTOR)".
+  --detectors shows instead a block per input with what each detector
+  returned (in Python notation, so '' is the empty string) or raised.
+  --json writes one JSON object per input and line:
+    {"input": NAME, "model": STR or null, "detector": STR or null,
+     "claims": {DETECTOR: {"result": STR or null, "error": null or
+                           "Type: message", "printed": [LINE, ...]}, ...},
+     "error": null or MESSAGE}
+  with "claims" null for an input that could not be read. --table adds
+  "table": null or {"key": KEY, "match": TEXT, "groups": [...], "named":
+  {NAME: TEXT}}, and --explain adds "explain": [{"key": KEY, "pattern":
+  PATTERN, "yielded": [...], "named": {...}}, ...]. --csv writes a header and
+  one row per input: input, model, detector, claims (DETECTOR=MODEL;...),
+  error, and table with --table. --summary ends with the count of inputs per
+  model (with --json, as one last object {"summary": {...}}).
+
+pattern tables:
+  --table FILE reads a JSON object that maps a key to a regular expression,
+  for example {"garu": "Solaris Unix", "tolm": "(?P<model>TOLM-?[0-9]+).*Chassis"}.
+  get_key_value walks the keys in ascending order, searches the text with
+  each pattern, and the first key whose pattern matches wins. Keys are
+  strings and sort as strings: "10" comes before "9", so give number
+  prefixes the same width. --explain shows what every key's pattern yielded,
+  so overlapping patterns are easy to spot. Groups are reported by position,
+  and named groups (?P<name>...) by name as well. Every pattern is compiled
+  before any text is read; one that does not compile is reported by its key.
+
+many inputs:
+  Past a thousand or so inputs the work is shared among --jobs worker
+  processes (by default one per CPU this process may use); the output stays
+  in input order. A long run whose output is not shown on the terminal
+  shows its progress on standard error when that is a terminal.
+
+exit status:
+  0  every input was recognised
+  1  some input was read but not recognised, or was ambiguous
+  2  an error: usage, an input that cannot be read or is binary, a table
+     file that cannot be read or is invalid, or output that cannot be written
+"""

@@ -348,11 +348,11 @@ def load_demo():
 
 EXAMPLE_TEXTS = sorted(name for name, _ in EXPECTED)
 DEMO_ARGS = [
-    # caller's args, caller's folder, what the command gets
+    # caller's args, caller's folder (None: outside the tree), what the command gets
     ([], ROOT, ["--summary"] + [os.path.join("examples", name) for name in EXAMPLE_TEXTS]),
     (["--json"], EXAMPLES, ["--json"] + EXAMPLE_TEXTS),
-    (["--table", "t.json"], "/tmp", ["--table", "t.json"] + [example(name) for name in EXAMPLE_TEXTS]),
-    (["--jobs", "2", "saved"], "/tmp", ["--jobs", "2", "saved"]),
+    (["--table", "t.json"], None, ["--table", "t.json"] + [example(name) for name in EXAMPLE_TEXTS]),
+    (["--jobs", "2", "saved"], None, ["--jobs", "2", "saved"]),
     (["x.txt"], "/", ["x.txt"]),
     (["-"], "/", ["-"]),
     (["--csv", "--", "-odd.txt"], "/", ["--csv", "--", "-odd.txt"]),
@@ -360,5 +360,6 @@ DEMO_ARGS = [
 
 
 @pytest.mark.parametrize("args, cwd, expected", DEMO_ARGS)
-def test_demo_reads_files_from_the_callers_folder_and_examples_only_without_files(args, cwd, expected):
-    assert load_demo().command_args(args, cwd) == expected
+def test_demo_reads_files_from_the_callers_folder_and_examples_only_without_files(tmp_path, args, cwd, expected):
+    # None: a folder outside the source tree, wherever the tree is.
+    assert load_demo().command_args(args, cwd or str(tmp_path)) == expected

@@ -8,6 +8,7 @@ checking allocator.
 """
 import functools
 import gc
+import importlib
 import sys
 from contextlib import redirect_stdout
 
@@ -159,3 +160,23 @@ def test_recursion_error_leaves_block_count_flat():
     """)
     assert rc == 0, err
     assert int(out) <= SLACK
+
+
+@pytest.mark.skipif(sys.getallocatedblocks() == 0,
+                    reason="the interpreter's allocator does not count blocks (PYTHONMALLOC=malloc)")
+def test_reimports_leave_block_count_flat():
+    # A re-import hands back the live module: the interpreter's per-module
+    # state block it then drops must not stay behind (one block each).
+    name = "talvern.platformdetails.function_def"
+
+    def reimport(times):
+        for _ in range(times):
+            del sys.modules[name]
+            importlib.import_module(name)
+
+    reimport(100)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    reimport(3000)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 1000

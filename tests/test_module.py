@@ -274,20 +274,6 @@ def test_methods_replaced_on_their_types_are_seen():
     assert out.splitlines() == ["PRAV-12 TOLM3", "new group new replace"], err
 
 
-def test_reimports_leave_the_block_count_flat():
-    name = "talvern.platformdetails.function_def"
-
-    def reimport(times):
-        for _ in range(times):
-            del sys.modules[name]
-            importlib.import_module(name)
-
-    reimport(100)
-    before = sys.getallocatedblocks()
-    reimport(2000)
-    assert sys.getallocatedblocks() - before < 100
-
-
 def test_the_module_keeps_nothing_it_was_handed():
     class Action:
         def __call__(self, text):

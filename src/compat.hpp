@@ -38,12 +38,6 @@ inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** out) noex
 
 // Vectorcall: private names in 3.8, public from 3.9. On 3.7 the private
 // fast-call entry avoids building a tuple for Python functions.
-#if PY_VERSION_HEX >= 0x03080000
-#define FDEF_HAVE_VECTORCALL 1
-#else
-#define FDEF_HAVE_VECTORCALL 0
-#endif
-
 #if PY_VERSION_HEX >= 0x03090000
 using vectorcall_func = vectorcallfunc;
 inline constexpr unsigned long tpflags_have_vectorcall = Py_TPFLAGS_HAVE_VECTORCALL;

@@ -314,7 +314,8 @@ def test_usage_errors(tmp_path, args):
 
 @pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity here")
 def test_help_keeps_its_layout_and_counts_the_cpus_this_process_may_use(tmp_path):
-    from talvern.platformdetails._help import DESCRIPTION, EPILOG
+    from talvern.platformdetails._formats import FORMATS
+    from talvern.platformdetails._help import DESCRIPTION, epilog
 
     # One CPU allowed on a machine that may have more: the default must
     # follow what the process may use, not what the machine has.
@@ -327,7 +328,7 @@ def test_help_keeps_its_layout_and_counts_the_cpus_this_process_may_use(tmp_path
     assert re.findall(r"CPUs\s+available,\s+(\d+)\s+here", out) == ["1"]
     # Laid out as written, not rewrapped: the output template and the
     # exit statuses are columns.
-    assert DESCRIPTION in out and EPILOG in out
+    assert DESCRIPTION in out and epilog(FORMATS) in out
 
 
 def test_console_script_is_installed(tmp_path):

@@ -1,183 +1,32 @@
 """The command line: which device printed each of these version texts?
 
 Run as ``python -m talvern.platformdetails`` or ``talvern-platformdetails``;
-``--help`` describes the options and exit statuses.
+``--help`` describes the options and exit statuses. An input goes from here
+to _workers (read, decode), _report (what is said about it) and _formats
+(how it is printed), and its entry comes back here to be written.
 """
-import argparse
-import itertools
-import json
-import multiprocessing
+from __future__ import annotations
+
 import os
-import signal
 import sys
 import time
-from typing import Any, Callable, Dict, Generator, Iterator, NamedTuple, Optional, Sequence, TextIO, Tuple
+from typing import TYPE_CHECKING
 
-from . import __version__
-from ._help import DESCRIPTION, EPILOG
-from ._inputs import BinaryInput, decode, walk
-from ._report import Options, UsageError, csv_header, describe_exception, format_entry, load_table, report
+from ._formats import FORMATS
+from ._report import STATUS
+from ._workers import Options, answers, default_jobs, tasks
+
+if TYPE_CHECKING:
+    import argparse
+    from typing import Callable, Dict, Optional, Sequence, TextIO
 
 PROG = "talvern-platformdetails"
-
-# A serial run switches to worker processes after this many inputs or this
-# many seconds, whichever comes first: starting workers costs tens of
-# milliseconds, which a smaller run would not win back.
-SERIAL_INPUTS = 1000
-SERIAL_SECONDS = 0.1
-CHUNK = 256  # inputs handed to a worker at a time
 PROGRESS_AFTER = 2.0  # seconds before a progress line is shown
 PROGRESS_EVERY = 0.5
-
-RECOGNISED, NOT_RECOGNISED, AMBIGUOUS, ERROR = "recognised", "not recognised", "ambiguous", "error"
-STATUS = {RECOGNISED: 0, NOT_RECOGNISED: 1, AMBIGUOUS: 1, ERROR: 2}
 
 
 class OutputError(Exception):
     """Standard output cannot be written (a full disk, a closed pipe)."""
-
-
-class Task(NamedTuple):
-    """One input: its name as reported, and where its bytes come from."""
-
-    shown: str
-    path: Optional[str]
-    data: Optional[bytes]
-    error: Optional[str]
-
-
-class Outcome(NamedTuple):
-    """One input's answer, already formatted, so a worker does the work."""
-
-    kind: str
-    model: Optional[str]
-    output: str
-    messages: Tuple[str, ...]
-
-
-def failed(task: Task, error: str, line: str, options: Options, messages: Tuple[str, ...] = ()) -> Outcome:
-    """The outcome of an input that could not be answered: error goes into
-    JSON and CSV, line to standard error."""
-    entry = {"input": task.shown, "model": None, "detector": None, "claims": None,
-             "error": error}  # type: Dict[str, Any]
-    if options.table is not None:
-        entry["table"] = None  # the same keys on every line
-        if options.explain:
-            entry["explain"] = []
-    return Outcome(ERROR, None, format_entry(entry, None, options),
-                   messages + ("%s: %s" % (options.prog, line),))
-
-
-def unreadable(task: Task, reason: str, options: Options) -> Outcome:
-    return failed(task, "cannot read: " + reason, "cannot read %s: %s" % (task.shown, reason), options)
-
-
-_options = None  # type: Optional[Options]
-
-
-def set_options(options: Options) -> None:
-    """Worker start-up: the options every answer is formatted with."""
-    global _options
-    _options = options
-
-
-def answer_task(task: Task) -> Outcome:
-    """Reads, decodes, detects and formats one input; never raises."""
-    options = _options
-    assert options is not None
-    if task.error is not None:
-        return unreadable(task, task.error, options)
-    try:
-        if task.data is not None:
-            data = task.data
-        else:
-            assert task.path is not None
-            with open(task.path, "rb") as stream:
-                data = stream.read()
-        text, warning = decode(data)
-    except OSError as exc:
-        return unreadable(task, str(exc.strerror or exc), options)
-    except BinaryInput:
-        return failed(task, "binary file", "%s: binary file, skipped" % task.shown, options)
-    messages = ()  # type: Tuple[str, ...]
-    if warning is not None:
-        messages = ("%s: warning: %s %s" % (options.prog, task.shown, warning),)
-    try:
-        entry, detection = report(task.shown, text, options.table, options.explain)
-    except Exception as exc:  # a fault of ours must not lose the other inputs
-        error = "failed: %s" % describe_exception(exc)
-        return failed(task, error, "%s: %s" % (task.shown, error), options, messages)
-    if entry["error"]:
-        kind = ERROR
-        messages += ("%s: %s: %s" % (options.prog, task.shown, entry["error"]),)
-    elif detection.model is not None:
-        kind = RECOGNISED
-    else:
-        kind = AMBIGUOUS if detection.ambiguous else NOT_RECOGNISED
-    return Outcome(kind, detection.model, format_entry(entry, detection, options), messages)
-
-
-def tasks(names: Sequence[str], stdin: Optional[TextIO]) -> Iterator[Task]:
-    """The inputs, one at a time, folders walked as they are reached."""
-    for name in names:
-        if name == "-":
-            try:
-                if stdin is None:
-                    raise OSError("standard input is closed")
-                data = stdin.buffer.read() if hasattr(stdin, "buffer") else stdin.read().encode("utf-8")
-            except OSError as exc:
-                yield Task("<stdin>", None, None, str(exc.strerror or exc))
-                continue
-            yield Task("<stdin>", None, data, None)
-        elif os.path.isdir(name):
-            for path, error in walk(name):
-                yield Task(path, path, None, None if error is None else str(error.strerror or error))
-        else:
-            yield Task(name, name, None, None)
-
-
-def default_jobs() -> int:
-    affinity = getattr(os, "sched_getaffinity", None)
-    if affinity is not None:
-        return max(1, len(affinity(0)))
-    return os.cpu_count() or 1
-
-
-def start_worker(options: Options) -> None:
-    # Ctrl-C is the main process's to handle: it stops the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    set_options(options)
-
-
-def answers(work: Iterator[Task], jobs: int, before_workers: Callable[[], None]) -> Generator[Outcome, None, None]:
-    """The outcomes in input order: here while the run is small, then in
-    worker processes when there are more and more CPUs to use."""
-    started = time.monotonic()
-    count = 0
-    for task in work:
-        yield answer_task(task)
-        count += 1
-        if jobs > 1 and (count >= SERIAL_INPUTS or time.monotonic() - started > SERIAL_SECONDS):
-            break
-    else:
-        return
-    try:
-        first = next(work)
-    except StopIteration:
-        return
-    methods = multiprocessing.get_all_start_methods()
-    # fork shares the loaded module at no cost; elsewhere workers import it.
-    context = multiprocessing.get_context("fork" if "fork" in methods else None)
-    # A forked worker flushes its copy of the output buffer when it ends.
-    before_workers()
-    pool = context.Pool(jobs, initializer=start_worker, initargs=(_options,))
-    try:
-        for outcome in pool.imap(answer_task, itertools.chain([first], work), CHUNK):
-            yield outcome
-        pool.close()
-    finally:
-        pool.terminate()
-        pool.join()
 
 
 def is_terminal(stream: Optional[TextIO]) -> bool:
@@ -218,15 +67,20 @@ class Progress:
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=EPILOG,
+    import argparse
+
+    from . import __version__
+    from ._help import DESCRIPTION, epilog
+
+    parser = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=epilog(FORMATS),
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="a device version text or a folder of them (-: standard input)")
-    form = parser.add_mutually_exclusive_group()
-    form.add_argument("--detectors", action="store_true",
-                      help="show what each detector returned or raised, a block per input")
-    form.add_argument("--json", action="store_true", help="print one JSON object per input and line")
-    form.add_argument("--csv", action="store_true", help="print a CSV header and one row per input")
+    choice = parser.add_mutually_exclusive_group()
+    for form in FORMATS:
+        if form.option is not None:
+            choice.add_argument(form.option, dest="format", action="store_const", const=form, help=form.help)
+    parser.set_defaults(format=FORMATS[0])
     parser.add_argument("--summary", action="store_true", help="end with the count of inputs per model")
     parser.add_argument("--table", metavar="FILE",
                         help="also classify each text with get_key_value against this JSON pattern table")
@@ -237,18 +91,6 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                         % default_jobs())
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     return parser
-
-
-def summary_lines(counts: Dict[str, int], kinds: Dict[str, int], total: int, as_json: bool) -> str:
-    if as_json:
-        return json.dumps({"summary": {"inputs": total, "models": dict(sorted(counts.items())),
-                                       "not recognised": kinds[NOT_RECOGNISED],
-                                       "ambiguous": kinds[AMBIGUOUS], "errors": kinds[ERROR]}}) + "\n"
-    rows = sorted(counts.items()) + [(NOT_RECOGNISED, kinds[NOT_RECOGNISED]),
-                                     (AMBIGUOUS, kinds[AMBIGUOUS]), ("errors", kinds[ERROR])]
-    width = max(len(str(count)) for _, count in rows)
-    return "== summary: %d inputs\n" % total + "".join("  %*d  %s\n" % (width, count, label)
-                                                       for label, count in rows)
 
 
 def write(stream: TextIO, text: str) -> None:
@@ -269,10 +111,11 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
         stdin: Optional[TextIO] = None) -> int:
     parser = build_parser(prog)
     args = parser.parse_args(argv)  # exits with status 2 on a usage error
+    form = args.format
     if args.explain and args.table is None:
         parser.error("--explain needs --table FILE")
-    if args.summary and args.csv:
-        parser.error("--summary cannot be combined with --csv")
+    if args.summary and not form.has_summary:
+        parser.error("--summary cannot be combined with %s" % form.option)
     if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs needs a number of 1 or more")
     if not args.files and is_terminal(stdin):
@@ -280,23 +123,25 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
         stderr.write("%s: error: no FILE given, and standard input is a terminal (use - to type a text)\n"
                      % prog)
         return 2
-    try:
-        table = load_table(args.table) if args.table is not None else None
-    except UsageError as exc:
-        stderr.write("%s: error: %s\n" % (prog, exc))
-        return 2
+    table = None
+    if args.table is not None:
+        from ._tables import UsageError, load_table
 
-    mode = "json" if args.json else "csv" if args.csv else "detectors" if args.detectors else "text"
-    options = Options(mode, table, args.explain, prog)
-    set_options(options)
-    if mode == "csv":
-        write(stdout, csv_header(options))
+        try:
+            table = load_table(args.table)
+        except UsageError as exc:
+            stderr.write("%s: error: %s\n" % (prog, exc))
+            return 2
+
+    options = Options(form, table, args.explain, prog)
+    write(stdout, form.header(table is not None))
     counts = {}  # type: Dict[str, int]
     kinds = {kind: 0 for kind in STATUS}
     status = total = 0
     shown_any = False
     progress = Progress(stderr, is_terminal(stdout))
-    outcomes = answers(tasks(args.files or ["-"], stdin), args.jobs or default_jobs(), lambda: flush(stdout))
+    outcomes = answers(options, tasks(args.files or ["-"], stdin), args.jobs or default_jobs(),
+                       lambda: flush(stdout))
     try:
         for outcome in outcomes:
             total += 1
@@ -309,8 +154,8 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
                 progress.clear()
                 stderr.write("".join(line + "\n" for line in outcome.messages))
                 stderr.flush()
-            if mode == "detectors" and outcome.output and shown_any:
-                write(stdout, "\n")  # a blank line between blocks
+            if outcome.output and shown_any:
+                write(stdout, form.separator)
             shown_any = shown_any or bool(outcome.output)
             write(stdout, outcome.output)
             progress.update(total)
@@ -318,9 +163,7 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
         outcomes.close()  # stops the workers when output fails
         progress.clear()
     if args.summary:
-        if mode == "detectors" and shown_any:
-            write(stdout, "\n")
-        write(stdout, summary_lines(counts, kinds, total, mode == "json"))
+        write(stdout, (form.separator if shown_any else "") + form.summary(counts, kinds, total))
     flush(stdout)
     return status
 

@@ -41,6 +41,9 @@ def elapsed(argv, env):
 def measure(python, rounds):
     """(bare seconds, command seconds): medians over interleaved rounds."""
     env = clean_env(PYTHONPATH=os.path.join(ROOT, "python"))
+    # An installed package has its bytecode compiled; let the warm-up run
+    # write it here too, or every run would compile the sources again.
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
     bare_argv = [python, "-c", "pass"]
     command_argv = [python, "-m", "talvern.platformdetails", EXAMPLE]
     for argv in (bare_argv, command_argv):  # warm the file cache and .pyc files

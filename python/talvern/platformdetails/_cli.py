@@ -18,7 +18,7 @@ from ._workers import Options, answers, default_jobs, tasks
 
 if TYPE_CHECKING:
     import argparse
-    from typing import Callable, Dict, Optional, Sequence, TextIO
+    from typing import Any, Callable, Dict, Optional, Sequence, TextIO
 
 PROG = "talvern-platformdetails"
 PROGRESS_AFTER = 2.0  # seconds before a progress line is shown
@@ -93,6 +93,65 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     return parser
 
 
+class Args:
+    """The command line as plain_args reads it: argparse's names and defaults."""
+
+    format = FORMATS[0]
+    summary = explain = False
+    table = None  # type: Optional[str]
+    jobs = None  # type: Optional[int]
+    files = ()  # type: Sequence[str]
+
+
+def plain_args(argv: Sequence[str]) -> Optional[Args]:
+    """argv read without argparse when it is plainly options, each spelled in
+    full, then files that do not start with '-': nearly every run. Anything
+    else (--help, an abbreviation, --, every mistake) gives None, and
+    argparse reads it instead, with its own meaning and messages.
+
+    Building argparse's parser costs a run that answers one file about as
+    much as the answer.
+    """
+    formats = {form.option: form for form in FORMATS if form.option is not None}
+    args = Args()
+    position = 0
+    while position < len(argv) and argv[position].startswith("-") and argv[position] != "-":
+        option = argv[position]
+        if option in formats:
+            if args.format is not FORMATS[0] and args.format is not formats[option]:
+                return None  # two formats: argparse says so
+            args.format = formats[option]
+        elif option in ("--summary", "--explain"):
+            setattr(args, option[2:], True)
+        elif option in ("--table", "--jobs", "-j") and position + 1 < len(argv) \
+                and not argv[position + 1].startswith("-"):
+            position += 1
+            if option == "--table":
+                args.table = argv[position]
+            else:
+                try:
+                    args.jobs = int(argv[position])  # what argparse's type=int calls
+                except ValueError:
+                    return None
+        else:
+            return None
+        position += 1
+    args.files = argv[position:]
+    if any(name.startswith("-") and name != "-" for name in args.files):
+        return None
+    return args
+
+
+def usage_problem(args: Any) -> Optional[str]:
+    if args.explain and args.table is None:
+        return "--explain needs --table FILE"
+    if args.summary and not args.format.has_summary:
+        return "--summary cannot be combined with %s" % args.format.option
+    if args.jobs is not None and args.jobs < 1:
+        return "--jobs needs a number of 1 or more"
+    return None
+
+
 def write(stream: TextIO, text: str) -> None:
     try:
         stream.write(text)
@@ -109,17 +168,15 @@ def flush(stream: TextIO) -> None:
 
 def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str = PROG,
         stdin: Optional[TextIO] = None) -> int:
-    parser = build_parser(prog)
-    args = parser.parse_args(argv)  # exits with status 2 on a usage error
+    args = plain_args(sys.argv[1:] if argv is None else argv)  # type: Any
+    if args is None:
+        args = build_parser(prog).parse_args(argv)  # exits with status 2 on a usage error
+    problem = usage_problem(args)
+    if problem is not None:
+        build_parser(prog).error(problem)
     form = args.format
-    if args.explain and args.table is None:
-        parser.error("--explain needs --table FILE")
-    if args.summary and not form.has_summary:
-        parser.error("--summary cannot be combined with %s" % form.option)
-    if args.jobs is not None and args.jobs < 1:
-        parser.error("--jobs needs a number of 1 or more")
     if not args.files and is_terminal(stdin):
-        parser.print_usage(stderr)
+        build_parser(prog).print_usage(stderr)
         stderr.write("%s: error: no FILE given, and standard input is a terminal (use - to type a text)\n"
                      % prog)
         return 2

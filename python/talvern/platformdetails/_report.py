@@ -14,7 +14,6 @@ from typing import TYPE_CHECKING
 
 from . import function_def as fd
 from ._detect import detect
-from ._tables import describe_exception
 
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -25,6 +24,11 @@ if TYPE_CHECKING:
 RECOGNISED, NOT_RECOGNISED, AMBIGUOUS, ERROR = "recognised", "not recognised", "ambiguous", "error"
 #: Each kind of answer's exit status, as grep's.
 STATUS = {RECOGNISED: 0, NOT_RECOGNISED: 1, AMBIGUOUS: 1, ERROR: 2}
+
+
+def describe_exception(exc: BaseException) -> str:
+    message = str(exc)
+    return "%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__
 
 
 def call_captured(func: Callable[..., Any], *args: Any) -> Tuple[Any, Optional[str], List[str]]:

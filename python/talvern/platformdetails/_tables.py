@@ -3,9 +3,10 @@ read and checked once, before any input is read."""
 from __future__ import annotations
 
 import re
-from typing import TYPE_CHECKING, NamedTuple
+from typing import TYPE_CHECKING
 
 from ._inputs import BOMS
+from ._report import describe_exception
 
 if TYPE_CHECKING:
     from typing import Any, Dict, List, Tuple
@@ -15,15 +16,14 @@ class UsageError(Exception):
     """A problem with the command line or the table file: exit status 2."""
 
 
-class Table(NamedTuple):
-    patterns: Dict[str, str]
-    #: Per key, the pattern's named groups as (name, group number).
-    names: Dict[str, List[Tuple[str, int]]]
+class Table:
+    """A checked table: its patterns, and per key the pattern's named groups
+    as (name, group number)."""
 
+    __slots__ = ("patterns", "names")
 
-def describe_exception(exc: BaseException) -> str:
-    message = str(exc)
-    return "%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__
+    def __init__(self, patterns: Dict[str, str], names: Dict[str, List[Tuple[str, int]]]) -> None:
+        self.patterns, self.names = patterns, names
 
 
 def _text(path: str, data: bytes) -> str:

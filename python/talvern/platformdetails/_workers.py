@@ -11,10 +11,10 @@ from __future__ import annotations
 import itertools
 import os
 import time
-from typing import TYPE_CHECKING, NamedTuple
+from typing import TYPE_CHECKING
 
 from ._inputs import BinaryInput, decode, walk
-from ._report import kind, report
+from ._report import describe_exception, kind, report
 
 if TYPE_CHECKING:
     from typing import Callable, Generator, Iterable, Iterator, Optional, Sequence, TextIO, Tuple
@@ -30,31 +30,35 @@ SERIAL_SECONDS = 0.1
 CHUNK = 256  # inputs handed to a worker at a time
 
 
-class Options(NamedTuple):
-    """What every answer is made with."""
-
-    format: Format
-    table: Optional[Table]
-    explain: bool
-    prog: str
+# Plain classes rather than typing.NamedTuple: importing typing and making
+# a named tuple would cost a run that answers one file more than its answer.
 
 
-class Task(NamedTuple):
+class Options:
+    """What every answer is made with; sent to the workers with each chunk."""
+
+    __slots__ = ("format", "table", "explain", "prog")
+
+    def __init__(self, format: Format, table: Optional[Table], explain: bool, prog: str) -> None:
+        self.format, self.table, self.explain, self.prog = format, table, explain, prog
+
+
+class Task:
     """One input: its name as reported, and where its bytes come from."""
 
-    shown: str
-    path: Optional[str]
-    data: Optional[bytes]
-    error: Optional[str]
+    __slots__ = ("shown", "path", "data", "error")
+
+    def __init__(self, shown: str, path: Optional[str], data: Optional[bytes], error: Optional[str]) -> None:
+        self.shown, self.path, self.data, self.error = shown, path, data, error
 
 
-class Outcome(NamedTuple):
+class Outcome:
     """One input's answer, already formatted, so a worker does the work."""
 
-    kind: str
-    model: Optional[str]
-    output: str
-    messages: Tuple[str, ...]
+    __slots__ = ("kind", "model", "output", "messages")
+
+    def __init__(self, kind: str, model: Optional[str], output: str, messages: Tuple[str, ...]) -> None:
+        self.kind, self.model, self.output, self.messages = kind, model, output, messages
 
 
 def tasks(names: Sequence[str], stdin: Optional[TextIO]) -> Iterator[Task]:
@@ -106,8 +110,6 @@ def answer(options: Options, task: Task) -> Outcome:
     try:
         entry, detection = report(task.shown, text, options.table, options.explain, error)
     except Exception as exc:  # a fault of ours must not lose the other inputs
-        from ._tables import describe_exception
-
         error = "failed: %s" % describe_exception(exc)
         message = "%s: %s" % (task.shown, error)
         entry, detection = report(task.shown, None, options.table, options.explain, error)

@@ -305,7 +305,7 @@ def test_many_inputs_in_workers_keep_input_order(tmp_path):
 @pytest.mark.parametrize("stderr_tty, stdout_tty, shown", [(True, False, True), (False, False, False),
                                                          (True, True, False)])
 def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_tty, shown):
-    from talvern.platformdetails._cli import Progress
+    from talvern.platformdetails._progress import Progress
 
     class Stream(io.StringIO):
         def isatty(self):

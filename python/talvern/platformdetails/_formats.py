@@ -9,11 +9,10 @@ its options from that list.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
-
 from ._detect import DETECTORS
 from ._report import AMBIGUOUS, ERROR, NOT_RECOGNISED
 
+TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
     from typing import Any, Dict, List, Optional, Sequence
 

@@ -6,8 +6,7 @@ each output format's paragraph is kept with the format, in _formats.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
-
+TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
     from typing import Sequence
 

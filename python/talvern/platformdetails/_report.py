@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import io
 import sys
-from typing import TYPE_CHECKING
 
 from . import function_def as fd
 from ._detect import detect
 
+TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 

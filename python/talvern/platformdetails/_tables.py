@@ -3,11 +3,11 @@ read and checked once, before any input is read."""
 from __future__ import annotations
 
 import re
-from typing import TYPE_CHECKING
 
 from ._inputs import BOMS
 from ._report import describe_exception
 
+TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
     from typing import Any, Dict, List, Tuple
 

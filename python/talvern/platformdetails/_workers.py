@@ -11,11 +11,11 @@ from __future__ import annotations
 import itertools
 import os
 import time
-from typing import TYPE_CHECKING
 
 from ._inputs import BinaryInput, decode, walk
 from ._report import describe_exception, kind, report
 
+TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
     from typing import Callable, Generator, Iterable, Iterator, Optional, Sequence, TextIO, Tuple
 

@@ -22,6 +22,8 @@ if TYPE_CHECKING:
     import argparse
     from typing import Any, Dict, Optional, Sequence, TextIO
 
+    from ._formats import Format
+
 PROG = "talvern-platformdetails"
 
 
@@ -59,7 +61,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
 class Args:
     """The command line as plain_args reads it: argparse's names and defaults."""
 
-    format = FORMATS[0]
+    format = FORMATS[0]  # type: Format
     summary = explain = False
     table = None  # type: Optional[str]
     jobs = None  # type: Optional[int]

@@ -14,33 +14,47 @@ from ._report import AMBIGUOUS, ERROR, NOT_RECOGNISED
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
-    from typing import Any, Dict, List, Optional, Sequence
+    from typing import Any, Dict, List, Optional, Sequence, Tuple
 
     from ._detect import Detection
 
 
 class Format:
-    """The default output: one answer line per input."""
+    """What every format has; each subclass below is one format."""
 
     #: The option that chooses this format (None: the default) and its help line.
     option = None  # type: Optional[str]
     help = ""
     #: Its part of the "output:" section of --help.
+    paragraph = ""
+    #: Written between two non-empty entries, and before the summary.
+    separator = ""
+    #: False: the format has no summary, and --summary cannot be combined with it.
+    has_summary = True
+
+    def header(self, with_table: bool) -> str:
+        """Written once, before the first entry."""
+        return ""
+
+    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
+        """One input's output with its line end, from its report; detection
+        is None for an input that could not be answered."""
+        raise NotImplementedError
+
+    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int) -> str:
+        """The counts of inputs per model and per kind of answer."""
+        raise NotImplementedError
+
+
+class Text(Format):
+    """The default: one answer line per input."""
+
     paragraph = """\
   By default, one line per input: "NAME: MODEL (DETECTOR)", "NAME: not
   recognised" or "NAME: ambiguous: MODEL (DETECTOR), MODEL (DETECTOR)".
 """
-    #: Written between two non-empty entries, and before the summary.
-    separator = ""
-    #: False: --summary cannot be combined with this format.
-    has_summary = True
-
-    def header(self, with_table: bool) -> str:
-        return ""
 
     def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
-        """One input's output with its line end; detection is None for an
-        input that could not be answered."""
         if detection is None:
             return ""  # an unreadable input: said on standard error only
         lines = ["%s: %s" % (entry["input"], answer(detection))]
@@ -54,7 +68,7 @@ class Format:
                                                            for label, count in rows)
 
 
-class Detectors(Format):
+class Detectors(Text):
     option = "--detectors"
     help = "show what each detector returned or raised, a block per input"
     paragraph = """\
@@ -126,10 +140,10 @@ class Csv(Format):
         return out.getvalue()
 
 
-TSV_ESCAPES = {ord("\\"): "\\\\", ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r"}
-
-
 class Tsv(Csv):
+    """The CSV columns for cut and awk: every row one line, however odd a
+    file's name or an error's text."""
+
     option = "--tsv"
     help = "print a TSV header and one row per input"
     paragraph = """\
@@ -138,12 +152,14 @@ class Tsv(Csv):
   written as \\t, \\n, \\r or \\\\, so that every row is one line.
 """
 
+    escapes = {ord("\\"): "\\\\", ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r"}
+
     def row(self, cells: Sequence[str]) -> str:
-        return "\t".join(cell.translate(TSV_ESCAPES) for cell in cells) + "\n"
+        return "\t".join(cell.translate(self.escapes) for cell in cells) + "\n"
 
 
 #: The default first, then the formats an option chooses, in --help's order.
-FORMATS = (Format(), Detectors(), Json(), Csv(), Tsv())
+FORMATS = (Text(), Detectors(), Json(), Csv(), Tsv())  # type: Tuple[Format, ...]
 
 
 def answer(detection: Detection) -> str:

@@ -211,7 +211,7 @@ def test_folders_are_walked_sorted_skipping_hidden_files_and_link_loops(tmp_path
                      ["a.txt", "b/a/x.txt", "b/z.txt", "c/10.txt", "c/9.txt", "link.txt"]] + [example("fesk.txt")]
 
 
-OUTPUTS = [[], ["--json"], ["--csv"], ["--detectors"], ["--summary"]]
+OUTPUTS = [[], ["--json"], ["--csv"], ["--tsv"], ["--detectors"], ["--summary"]]
 
 
 @pytest.mark.parametrize("args", OUTPUTS, ids=lambda args: " ".join(args) or "default")
@@ -253,6 +253,23 @@ def test_csv_has_a_header_and_a_row_per_input(tmp_path):
     ]
 
 
+def test_tsv_has_the_csv_columns_with_tabs_and_escaped_cells(tmp_path):
+    odd = write_bytes(tmp_path / "a\tb\\c\nd.txt", b"Kernel: Solaris Unix\n")
+    missing = str(tmp_path / "nope.txt")
+    proc = cli(tmp_path, "--tsv", "--table", TABLE, odd, missing)
+    assert proc.returncode == 2
+    escaped = odd.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+    assert proc.stdout.decode().split("\n") == [
+        "input\tmodel\tdetector\tclaims\terror\ttable",
+        escaped + "\tGARU\tget_garu_details\tget_garu_details=GARU\t\t20-garu",
+        missing + "\t\t\t\tcannot read: No such file or directory\t",
+        ""]
+    # Cells without a tab, newline or backslash are the CSV's cells.
+    csv_rows = list(csv.reader(io.StringIO(cli(tmp_path, "--csv", EXAMPLES).stdout.decode())))
+    tsv_rows = [line.split("\t") for line in cli(tmp_path, "--tsv", EXAMPLES).stdout.decode().splitlines()]
+    assert tsv_rows == csv_rows and len(tsv_rows) == 2 + len(EXPECTED)
+
+
 def test_summary_counts_inputs_per_model(tmp_path):
     files = [example(name) for name in ["garu.txt", "kveos-demo.txt", "kveos-virtual.txt", "unrelated.txt"]]
     proc = cli(tmp_path, "--summary", *files, str(tmp_path / "nope.txt"))
@@ -288,7 +305,7 @@ def test_many_inputs_in_workers_keep_input_order(tmp_path):
 @pytest.mark.parametrize("stderr_tty, stdout_tty, shown", [(True, False, True), (False, False, False),
                                                          (True, True, False)])
 def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_tty, shown):
-    from talvern.platformdetails._cli import Progress
+    from talvern.platformdetails._progress import Progress
 
     class Stream(io.StringIO):
         def isatty(self):
@@ -305,16 +322,36 @@ def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_
 
 
 @pytest.mark.parametrize("args", [["--bogus"], ["--explain", "x.txt"], ["--table"], ["--json", "--csv", "x"],
-                                  ["--csv", "--summary", "x"], ["--jobs", "0", "x"]])
+                                  ["--csv", "--summary", "x"], ["--tsv", "--summary", "x"], ["--jobs", "0", "x"],
+                                  ["--tsv", "--csv", "x"]])
 def test_usage_errors(tmp_path, args):
     proc = cli(tmp_path, *args)
     assert proc.returncode == 2
     assert b"usage:" in proc.stderr and b"Traceback" not in proc.stderr
 
 
+PLAIN_COMMAND_LINES = [[], ["a.txt", "-"], ["--json", "--json", "x"], ["--jobs", "007", "-j", "2", "x"],
+                       ["--tsv", "--summary", "--table", "t.json", "--explain", "a", ""]]
+ARGPARSE_COMMAND_LINES = [["--js", "a"], ["a", "--json"], ["--", "-x"], ["--table=t.json"], ["--jobs", "two"],
+                          ["--json", "--csv"], ["-h"], ["--table", "-"], ["-j2"]]
+
+
+@pytest.mark.parametrize("argv", PLAIN_COMMAND_LINES + ARGPARSE_COMMAND_LINES, ids=repr)
+def test_command_lines_read_without_argparse_mean_what_argparse_reads(argv):
+    from talvern.platformdetails._cli import build_parser, plain_args
+
+    plain = plain_args(argv)
+    if argv in ARGPARSE_COMMAND_LINES:
+        assert plain is None
+        return
+    parsed = vars(build_parser().parse_args(argv))
+    assert {name: getattr(plain, name) for name in parsed} == parsed
+
+
 @pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity here")
 def test_help_keeps_its_layout_and_counts_the_cpus_this_process_may_use(tmp_path):
-    from talvern.platformdetails._help import DESCRIPTION, EPILOG
+    from talvern.platformdetails._formats import FORMATS
+    from talvern.platformdetails._help import DESCRIPTION, epilog
 
     # One CPU allowed on a machine that may have more: the default must
     # follow what the process may use, not what the machine has.
@@ -327,7 +364,7 @@ def test_help_keeps_its_layout_and_counts_the_cpus_this_process_may_use(tmp_path
     assert re.findall(r"CPUs\s+available,\s+(\d+)\s+here", out) == ["1"]
     # Laid out as written, not rewrapped: the output template and the
     # exit statuses are columns.
-    assert DESCRIPTION in out and EPILOG in out
+    assert DESCRIPTION in out and epilog(FORMATS) in out
 
 
 def test_console_script_is_installed(tmp_path):

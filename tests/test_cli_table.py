@@ -64,18 +64,21 @@ BAD_TABLES = [
     ('["LINUX_L2"]', "must be a JSON object of key to pattern, not list"),
     ('{"a": "x", "a": "y"}', "key 'a' appears twice"),
     ("{not json", "is not valid JSON"),
+    ("[" * 100000, "is not valid JSON: nested too deeply"),
+    ('{"a": ' * 100000, "is not valid JSON: nested too deeply"),
+    (b"\xef\xbb\xbf{\"a\": \"\xff\"}", "is not UTF-8"),
 ]
 
 
 @pytest.mark.parametrize("content, message", BAD_TABLES, ids=[m.split()[-1] for _, m in BAD_TABLES])
 def test_invalid_table_is_a_one_line_error_before_any_text_is_read(tmp_path, content, message):
     table = tmp_path / "t.json"
-    table.write_text(content)
+    table.write_bytes(content if isinstance(content, bytes) else content.encode())
     # A missing input after a bad table: the table must be refused first.
     proc = cli(tmp_path, "--table", str(table), str(tmp_path / "missing.txt"))
     assert proc.returncode == 2
     err = proc.stderr.decode()
-    assert err.count("\n") == 1 and message in err and "missing.txt" not in err
+    assert err.count("\n") == 1 and message in err and "missing.txt" not in err and "Traceback" not in err
     assert proc.stdout == b""
 
 
@@ -84,3 +87,16 @@ def test_unreadable_table_file(tmp_path):
     assert proc.returncode == 2
     assert proc.stderr.decode() == "python -m talvern.platformdetails: error: cannot read table %s: No such file or directory\n" % (
         tmp_path / "none.json")
+
+
+@pytest.mark.parametrize("encoding", ["utf-8-sig", "utf-16", "utf-16-be", "utf-32"])
+def test_table_with_a_byte_order_mark_is_read_as_inputs_are(tmp_path, encoding):
+    text = json.dumps({"caf\u00e9": "Solaris Unix"}, ensure_ascii=False)
+    data = text.encode(encoding)
+    if encoding == "utf-16-be":
+        data = b"\xfe\xff" + data  # Python writes no mark for an explicit byte order
+    table = tmp_path / "t.json"
+    table.write_bytes(data)
+    proc = cli(tmp_path, "--csv", "--table", str(table), example("garu.txt"))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.decode().splitlines()[1].endswith(",caf\u00e9")

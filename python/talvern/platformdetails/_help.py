@@ -1,8 +1,16 @@
 """The text of ``talvern-platformdetails --help``: what the command reads,
 how it decides, what it prints and which status it exits with.
 
-Kept apart from the code so the words can be read and edited as prose.
+Kept apart from the code so the words can be read and edited as prose;
+each output format's paragraph is kept with the format, in _formats.
 """
+from __future__ import annotations
+
+TYPE_CHECKING = False  # as in _cli: typing stays unimported
+if TYPE_CHECKING:
+    from typing import Sequence
+
+    from ._formats import Format
 
 DESCRIPTION = """\
 Name the device model that printed each version text, with the five
@@ -26,25 +34,13 @@ ambiguous, and none is chosen. Lines a detector prints are caught, never
 mixed into the output.
 """
 
-EPILOG = """\
-output:
-  By default, one line per input: "NAME: MODEL (DETECTOR)", "NAME: not
-  recognised" or "NAME: ambiguous: MODEL (DETECTOR), MODEL (DETECTOR)".
-  --detectors shows instead a block per input with what each detector
-  returned (in Python notation, so '' is the empty string) or raised.
-  --json writes one JSON object per input and line:
-    {"input": NAME, "model": STR or null, "detector": STR or null,
-     "claims": {DETECTOR: {"result": STR or null, "error": null or
-                           "Type: message", "printed": [LINE, ...]}, ...},
-     "error": null or MESSAGE}
-  with "claims" null for an input that could not be read. --table adds
-  "table": null or {"key": KEY, "match": TEXT, "groups": [...], "named":
-  {NAME: TEXT}}, and --explain adds "explain": [{"key": KEY, "pattern":
-  PATTERN, "yielded": [...], "named": {...}}, ...]. --csv writes a header and
-  one row per input: input, model, detector, claims (DETECTOR=MODEL;...),
-  error, and table with --table. --summary ends with the count of inputs per
-  model (with --json, as one last object {"summary": {...}}).
+SUMMARY = """\
+  --summary ends with the count of inputs per model (with --json, as one
+  last object {"summary": {...}}).
 
+"""
+
+SECTIONS = """\
 pattern tables:
   --table FILE reads a JSON object that maps a key to a regular expression,
   for example {"garu": "Solaris Unix", "tolm": "(?P<model>TOLM-?[0-9]+).*Chassis"}.
@@ -68,3 +64,8 @@ exit status:
   2  an error: usage, an input that cannot be read or is binary, a table
      file that cannot be read or is invalid, or output that cannot be written
 """
+
+
+def epilog(formats: Sequence[Format]) -> str:
+    """The text after the options: the formats' paragraphs, then the rest."""
+    return "output:\n" + "".join(form.paragraph for form in formats) + SUMMARY + SECTIONS

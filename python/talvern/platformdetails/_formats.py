@@ -1,0 +1,224 @@
+"""The command's output formats, each one object: its option and its
+paragraph in ``--help``, its header, one input's entry, the separator
+between entries and its summary (or none).
+
+``entry`` is pure and runs in the worker that answered the input; the
+header, the separators and the summary are written by the main process.
+A new format is a class here and its place in FORMATS: the parser builds
+its options from that list.
+"""
+from __future__ import annotations
+
+from ._detect import DETECTORS
+from ._report import AMBIGUOUS, ERROR, NOT_RECOGNISED
+
+TYPE_CHECKING = False  # as in _cli: typing stays unimported
+if TYPE_CHECKING:
+    from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+    from ._detect import Detection
+
+
+class Format:
+    """What every format has; each subclass below is one format."""
+
+    #: The option that chooses this format (None: the default) and its help line.
+    option = None  # type: Optional[str]
+    help = ""
+    #: Its part of the "output:" section of --help.
+    paragraph = ""
+    #: Written between two non-empty entries, and before the summary.
+    separator = ""
+    #: False: the format has no summary, and --summary cannot be combined with it.
+    has_summary = True
+
+    def header(self, with_table: bool) -> str:
+        """Written once, before the first entry."""
+        return ""
+
+    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
+        """One input's output with its line end, from its report; detection
+        is None for an input that could not be answered."""
+        raise NotImplementedError
+
+    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int) -> str:
+        """The counts of inputs per model and per kind of answer."""
+        raise NotImplementedError
+
+
+class Text(Format):
+    """The default: one answer line per input."""
+
+    paragraph = """\
+  By default, one line per input: "NAME: MODEL (DETECTOR)", "NAME: not
+  recognised" or "NAME: ambiguous: MODEL (DETECTOR), MODEL (DETECTOR)".
+"""
+
+    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
+        if detection is None:
+            return ""  # an unreadable input: said on standard error only
+        lines = ["%s: %s" % (entry["input"], answer(detection))]
+        return "\n".join(lines + table_lines(entry, len("table"))) + "\n"
+
+    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int) -> str:
+        rows = sorted(counts.items()) + [(NOT_RECOGNISED, kinds[NOT_RECOGNISED]),
+                                         (AMBIGUOUS, kinds[AMBIGUOUS]), ("errors", kinds[ERROR])]
+        width = max(len(str(count)) for _, count in rows)
+        return "== summary: %d inputs\n" % total + "".join("  %*d  %s\n" % (width, count, label)
+                                                           for label, count in rows)
+
+
+class Detectors(Text):
+    option = "--detectors"
+    help = "show what each detector returned or raised, a block per input"
+    paragraph = """\
+  --detectors shows instead a block per input with what each detector
+  returned (in Python notation, so '' is the empty string) or raised.
+"""
+    separator = "\n"  # a blank line between blocks
+
+    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
+        if detection is None:
+            return ""
+        return "\n".join(format_detectors(entry)) + "\n"
+
+
+class Json(Format):
+    option = "--json"
+    help = "print one JSON object per input and line"
+    paragraph = """\
+  --json writes one JSON object per input and line:
+    {"input": NAME, "model": STR or null, "detector": STR or null,
+     "claims": {DETECTOR: {"result": STR or null, "error": null or
+                           "Type: message", "printed": [LINE, ...]}, ...},
+     "error": null or MESSAGE}
+  with "claims" null for an input that could not be read. --table adds
+  "table": null or {"key": KEY, "match": TEXT, "groups": [...], "named":
+  {NAME: TEXT}}, and --explain adds "explain": [{"key": KEY, "pattern":
+  PATTERN, "yielded": [...], "named": {...}}, ...].
+"""
+
+    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
+        import json  # only JSON output pays for it
+
+        return json.dumps(entry) + "\n"
+
+    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int) -> str:
+        import json
+
+        return json.dumps({"summary": {"inputs": total, "models": dict(sorted(counts.items())),
+                                       "not recognised": kinds[NOT_RECOGNISED],
+                                       "ambiguous": kinds[AMBIGUOUS], "errors": kinds[ERROR]}}) + "\n"
+
+
+class Csv(Format):
+    option = "--csv"
+    help = "print a CSV header and one row per input"
+    paragraph = """\
+  --csv writes a header and one row per input: input, model, detector,
+  claims (DETECTOR=MODEL;...), error, and table with --table.
+"""
+    has_summary = False
+
+    def header(self, with_table: bool) -> str:
+        return self.row(["input", "model", "detector", "claims", "error"] + (["table"] if with_table else []))
+
+    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
+        claims = ";".join("%s=%s" % (claim.detector, claim.model) for claim in detection.claimants) \
+            if detection is not None else ""
+        cells = [entry["input"], entry["model"] or "", entry["detector"] or "", claims, entry["error"] or ""]
+        if "table" in entry:
+            cells.append(entry["table"]["key"] if entry["table"] else "")
+        return self.row(cells)
+
+    def row(self, cells: Sequence[str]) -> str:
+        import csv
+        import io
+
+        out = io.StringIO()
+        csv.writer(out, lineterminator="\n").writerow(cells)
+        return out.getvalue()
+
+
+class Tsv(Csv):
+    """The CSV columns for cut and awk: every row one line, however odd a
+    file's name or an error's text."""
+
+    option = "--tsv"
+    help = "print a TSV header and one row per input"
+    paragraph = """\
+  --tsv writes the same header and rows with a tab between cells, for cut
+  and awk; a tab, newline, carriage return or backslash in a cell is
+  written as \\t, \\n, \\r or \\\\, so that every row is one line.
+"""
+
+    escapes = {ord("\\"): "\\\\", ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r"}
+
+    def row(self, cells: Sequence[str]) -> str:
+        return "\t".join(cell.translate(self.escapes) for cell in cells) + "\n"
+
+
+#: The default first, then the formats an option chooses, in --help's order.
+FORMATS = (Text(), Detectors(), Json(), Csv(), Tsv())  # type: Tuple[Format, ...]
+
+
+def answer(detection: Detection) -> str:
+    """The default output's words for one text."""
+    if detection.model is not None:
+        return "%s (%s)" % (detection.model, detection.detector)
+    if detection.ambiguous:
+        return "ambiguous: " + ", ".join("%s (%s)" % (claim.model, claim.detector)
+                                         for claim in detection.claimants)
+    return "not recognised"
+
+
+def format_named(named: Dict[str, Any]) -> str:
+    return "   named %s" % ", ".join("%s=%r" % item for item in named.items()) if named else ""
+
+
+def table_lines(entry: Dict[str, Any], width: int) -> List[str]:
+    """The table's verdict and walk as indented lines."""
+    lines = []
+    if "table" in entry:
+        won = entry["table"]
+        if entry["error"]:
+            verdict = entry["error"]
+        elif won is None:
+            verdict = "no key matched"
+        else:
+            verdict = "%r   matched %r   groups %r%s" % (won["key"], won["match"], tuple(won["groups"]),
+                                                         format_named(won["named"]))
+        lines.append("  %-*s  %s" % (width, "table", verdict))
+    if "explain" in entry:
+        steps = entry["explain"]
+        key_width = max([len(repr(step["key"])) for step in steps] + [3])
+        pattern_width = max([len(repr(step["pattern"])) for step in steps] + [7])
+        lines.append("  walk (sorted keys):")
+        winner_seen = False
+        for step in steps:
+            if step.get("error"):
+                outcome, mark = step["error"], ""
+            elif step["yielded"]:
+                match, groups = step["yielded"]
+                outcome = "%r %r%s" % (match, tuple(groups), format_named(step["named"]))
+                mark = "   <- also matches" if winner_seen else "   <- wins"
+                winner_seen = True
+            else:
+                outcome, mark = "no match", ""
+            lines.append("    %-*s  %-*s  %s%s" % (key_width, repr(step["key"]), pattern_width,
+                                                    repr(step["pattern"]), outcome, mark))
+    return lines
+
+
+DETECTOR_WIDTH = max(len(name) for name in DETECTORS)
+
+
+def format_detectors(entry: Dict[str, Any]) -> List[str]:
+    """The aligned per-detector block of one report."""
+    lines = ["== %s" % entry["input"]]
+    for detector, said in entry["claims"].items():
+        value = said["error"] if said["error"] else repr(said["result"])
+        if said["printed"]:
+            value += "   (printed: %s)" % " | ".join(said["printed"])
+        lines.append("  %-*s  %s" % (DETECTOR_WIDTH, detector, value))
+    return lines + table_lines(entry, DETECTOR_WIDTH)

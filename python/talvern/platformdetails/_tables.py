@@ -1,0 +1,87 @@
+"""Pattern tables for ``--table``: a JSON file of key to regular expression,
+read and checked once, before any input is read."""
+from __future__ import annotations
+
+import re
+
+from ._inputs import BOMS
+from ._report import describe_exception
+
+TYPE_CHECKING = False  # as in _cli: typing stays unimported
+if TYPE_CHECKING:
+    from typing import Any, Dict, List, Tuple
+
+
+class UsageError(Exception):
+    """A problem with the command line or the table file: exit status 2."""
+
+
+class Table:
+    """A checked table: its patterns, and per key the pattern's named groups
+    as (name, group number)."""
+
+    __slots__ = ("patterns", "names")
+
+    def __init__(self, patterns: Dict[str, str], names: Dict[str, List[Tuple[str, int]]]) -> None:
+        self.patterns, self.names = patterns, names
+
+
+def _text(path: str, data: bytes) -> str:
+    """The table's text: a byte-order mark is honoured as for inputs, and
+    without one the file must be UTF-8."""
+    for bom, encoding in BOMS:
+        if data.startswith(bom):
+            data = data[len(bom):]
+            break
+    else:
+        encoding = "utf-8"
+    try:
+        return data.decode(encoding)
+    except UnicodeDecodeError as exc:
+        raise UsageError("table %s is not %s: %s" % (path, encoding.upper(), exc))
+
+
+def load_table(path: str) -> Table:
+    """Reads and checks a pattern table; raises UsageError with a one-line reason."""
+    import json  # only a run with --table pays for it
+
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read()
+    except OSError as exc:
+        raise UsageError("cannot read table %s: %s" % (path, exc.strerror or exc))
+
+    def no_duplicates(pairs: List[Tuple[str, Any]]) -> Dict[str, Any]:
+        table = {}  # type: Dict[str, Any]
+        for key, value in pairs:
+            if key in table:
+                raise UsageError("table %s: key %r appears twice" % (path, key))
+            table[key] = value
+        return table
+
+    try:
+        table = json.loads(_text(path, data), object_pairs_hook=no_duplicates)
+    except ValueError as exc:  # json.JSONDecodeError is a ValueError
+        raise UsageError("table %s is not valid JSON: %s" % (path, exc))
+    except RecursionError:  # json's decoder recurses once per [ or {
+        raise UsageError("table %s is not valid JSON: nested too deeply" % path)
+    if not isinstance(table, dict):
+        raise UsageError("table %s must be a JSON object of key to pattern, not %s"
+                         % (path, type(table).__name__))
+    names = {}  # type: Dict[str, List[Tuple[str, int]]]
+    for key in sorted(table):
+        pattern = table[key]
+        if not isinstance(pattern, str):
+            raise UsageError("table %s: the pattern for key %r must be a string, not %s"
+                             % (path, key, type(pattern).__name__))
+        try:
+            # The module gets the pattern text and searches with it at each
+            # use; compiling here checks it and tells its named groups.
+            compiled = re.compile(pattern)
+        except re.error as exc:
+            raise UsageError("table %s: the pattern for key %r does not compile: %s" % (path, key, exc))
+        except Exception as exc:  # RecursionError, OverflowError: whatever re says, one line
+            raise UsageError("table %s: the pattern for key %r does not compile: %s"
+                             % (path, key, describe_exception(exc)))
+        names[key] = sorted(compiled.groupindex.items(), key=lambda item: item[1])
+    return Table(table, names)

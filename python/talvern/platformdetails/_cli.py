@@ -20,7 +20,7 @@ from ._workers import Options, answers, default_jobs, tasks
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
-    from typing import Any, Dict, Optional, Sequence, TextIO
+    from typing import Any, Callable, Dict, Optional, Sequence, TextIO, Tuple
 
     from ._formats import Format
 
@@ -29,6 +29,31 @@ PROG = "talvern-platformdetails"
 
 class OutputError(Exception):
     """Standard output cannot be written (a full disk, a closed pipe)."""
+
+
+class Option:
+    """One option besides the formats: both readers of the command line take
+    it from here. value is None for a flag, else what converts its value."""
+
+    __slots__ = ("flags", "help", "value", "metavar")
+
+    def __init__(self, flags: Tuple[str, ...], help: str, value: Optional[Callable[[str], Any]] = None,
+                 metavar: Optional[str] = None) -> None:
+        self.flags, self.help, self.value, self.metavar = flags, help, value, metavar
+
+    @property
+    def dest(self) -> str:
+        return self.flags[0][2:].replace("-", "_")
+
+
+OPTIONS = (
+    Option(("--summary",), "end with the count of inputs per model"),
+    Option(("--table",), "also classify each text with get_key_value against this JSON pattern table",
+           str, "FILE"),
+    Option(("--explain",), "with --table: show what every key's pattern yielded, in walk order"),
+    Option(("--jobs", "-j"), "worker processes for many inputs (default: the CPUs available, {cpus} here)",
+           int, "N"),
+)
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
@@ -46,14 +71,14 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         if form.option is not None:
             choice.add_argument(form.option, dest="format", action="store_const", const=form, help=form.help)
     parser.set_defaults(format=FORMATS[0])
-    parser.add_argument("--summary", action="store_true", help="end with the count of inputs per model")
-    parser.add_argument("--table", metavar="FILE",
-                        help="also classify each text with get_key_value against this JSON pattern table")
-    parser.add_argument("--explain", action="store_true",
-                        help="with --table: show what every key's pattern yielded, in walk order")
-    parser.add_argument("--jobs", "-j", type=int, metavar="N", default=None,
-                        help="worker processes for many inputs (default: the CPUs available, %d here)"
-                        % default_jobs())
+    cpus = str(default_jobs())
+    for option in OPTIONS:
+        help = option.help.replace("{cpus}", cpus)
+        if option.value is None:
+            parser.add_argument(*option.flags, dest=option.dest, action="store_true", help=help)
+        else:
+            parser.add_argument(*option.flags, dest=option.dest, type=option.value, metavar=option.metavar,
+                                help=help)
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     return parser
 
@@ -61,11 +86,11 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
 class Args:
     """The command line as plain_args reads it: argparse's names and defaults."""
 
-    format = FORMATS[0]  # type: Format
-    summary = explain = False
-    table = None  # type: Optional[str]
-    jobs = None  # type: Optional[int]
-    files = ()  # type: Sequence[str]
+    def __init__(self) -> None:
+        self.format = FORMATS[0]  # type: Format
+        self.files = ()  # type: Sequence[str]
+        for option in OPTIONS:
+            setattr(self, option.dest, False if option.value is None else None)
 
 
 def plain_args(argv: Sequence[str]) -> Optional[Args]:
@@ -78,26 +103,26 @@ def plain_args(argv: Sequence[str]) -> Optional[Args]:
     much as the answer.
     """
     formats = {form.option: form for form in FORMATS if form.option is not None}
+    options = {flag: option for option in OPTIONS for flag in option.flags}
     args = Args()
     position = 0
     while position < len(argv) and argv[position].startswith("-") and argv[position] != "-":
-        option = argv[position]
-        if option in formats:
-            if args.format is not FORMATS[0] and args.format is not formats[option]:
+        flag = argv[position]
+        option = options.get(flag)
+        convert = option.value if option is not None else None
+        if flag in formats:
+            if args.format is not FORMATS[0] and args.format is not formats[flag]:
                 return None  # two formats: argparse says so
-            args.format = formats[option]
-        elif option in ("--summary", "--explain"):
-            setattr(args, option[2:], True)
-        elif option in ("--table", "--jobs", "-j") and position + 1 < len(argv) \
+            args.format = formats[flag]
+        elif option is not None and convert is None:
+            setattr(args, option.dest, True)
+        elif option is not None and convert is not None and position + 1 < len(argv) \
                 and not argv[position + 1].startswith("-"):
             position += 1
-            if option == "--table":
-                args.table = argv[position]
-            else:
-                try:
-                    args.jobs = int(argv[position])  # what argparse's type=int calls
-                except ValueError:
-                    return None
+            try:
+                setattr(args, option.dest, convert(argv[position]))  # as argparse's type= does
+            except ValueError:
+                return None
         else:
             return None
         position += 1

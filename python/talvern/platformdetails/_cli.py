@@ -28,7 +28,10 @@ PROG = "talvern-platformdetails"
 
 
 class OutputError(Exception):
-    """Standard output cannot be written (a full disk, a closed pipe)."""
+    """Standard output cannot be written (a full disk, a closed pipe); status
+    is that of the inputs answered before."""
+
+    status = 0
 
 
 class Option:
@@ -206,12 +209,19 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
             shown_any = shown_any or bool(outcome.output)
             write(stdout, outcome.output)
             progress.update(total)
+    except OutputError as exc:
+        exc.status = status
+        raise
     finally:
         outcomes.close()  # stops the workers when output fails
         progress.clear()
-    if args.summary:
-        write(stdout, (form.separator if shown_any else "") + form.summary(counts, kinds, total))
-    flush(stdout)
+    try:
+        if args.summary:
+            write(stdout, (form.separator if shown_any else "") + form.summary(counts, kinds, total))
+        flush(stdout)
+    except OutputError as exc:
+        exc.status = status
+        raise
     return status
 
 
@@ -229,10 +239,12 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
     except KeyboardInterrupt:
         return 130
     except OutputError as exc:
-        cause = exc.args[0]
-        reason = cause.strerror if isinstance(cause, OSError) and cause.strerror else cause
-        sys.stderr.write("%s: error: cannot write the output: %s\n" % (prog, reason))
         # Point stdout at /dev/null so the flush at exit cannot fail again.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
+        cause = exc.args[0]
+        if isinstance(cause, BrokenPipeError):
+            return exc.status  # the reader has all it wanted, as with grep | head
+        reason = cause.strerror if isinstance(cause, OSError) and cause.strerror else cause
+        sys.stderr.write("%s: error: cannot write the output: %s\n" % (prog, reason))
         return 2

@@ -10,7 +10,7 @@ its options from that list.
 from __future__ import annotations
 
 from ._detect import DETECTORS
-from ._report import AMBIGUOUS, ERROR, NOT_RECOGNISED
+from ._report import AMBIGUOUS, EMPTY, ERROR, NOT_RECOGNISED
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
@@ -51,18 +51,20 @@ class Text(Format):
 
     paragraph = """\
   By default, one line per input: "NAME: MODEL (DETECTOR)", "NAME: not
-  recognised" or "NAME: ambiguous: MODEL (DETECTOR), MODEL (DETECTOR)".
+  recognised", "NAME: ambiguous: MODEL (DETECTOR), MODEL (DETECTOR)" or
+  "NAME: empty" (no text, or only white space).
 """
 
     def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
         if detection is None:
             return ""  # an unreadable input: said on standard error only
-        lines = ["%s: %s" % (entry["input"], answer(detection))]
+        lines = ["%s: %s" % (entry["input"], "empty" if entry["empty"] else answer(detection))]
         return "\n".join(lines + table_lines(entry, len("table"))) + "\n"
 
     def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int) -> str:
         rows = sorted(counts.items()) + [(NOT_RECOGNISED, kinds[NOT_RECOGNISED]),
-                                         (AMBIGUOUS, kinds[AMBIGUOUS]), ("errors", kinds[ERROR])]
+                                         (AMBIGUOUS, kinds[AMBIGUOUS]), (EMPTY, kinds[EMPTY]),
+                                         ("errors", kinds[ERROR])]
         width = max(len(str(count)) for _, count in rows)
         return "== summary: %d inputs\n" % total + "".join("  %*d  %s\n" % (width, count, label)
                                                            for label, count in rows)
@@ -91,8 +93,9 @@ class Json(Format):
     {"input": NAME, "model": STR or null, "detector": STR or null,
      "claims": {DETECTOR: {"result": STR or null, "error": null or
                            "Type: message", "printed": [LINE, ...]}, ...},
-     "error": null or MESSAGE}
-  with "claims" null for an input that could not be read. --table adds
+     "error": null or MESSAGE, "empty": true or false}
+  with "claims" null for an input that could not be read, and "empty"
+  true for a text that is empty or only white space. --table adds
   "table": null or {"key": KEY, "match": TEXT, "groups": [...], "named":
   {NAME: TEXT}}, and --explain adds "explain": [{"key": KEY, "pattern":
   PATTERN, "yielded": [...], "named": {...}}, ...].
@@ -108,7 +111,8 @@ class Json(Format):
 
         return json.dumps({"summary": {"inputs": total, "models": dict(sorted(counts.items())),
                                        "not recognised": kinds[NOT_RECOGNISED],
-                                       "ambiguous": kinds[AMBIGUOUS], "errors": kinds[ERROR]}}) + "\n"
+                                       "ambiguous": kinds[AMBIGUOUS], "empty": kinds[EMPTY],
+                                       "errors": kinds[ERROR]}}) + "\n"
 
 
 class Csv(Format):

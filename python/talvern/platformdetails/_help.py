@@ -60,9 +60,11 @@ many inputs:
 
 exit status:
   0  every input was recognised
-  1  some input was read but not recognised, or was ambiguous
+  1  some input was read but not recognised, was ambiguous, or was empty
   2  an error: usage, an input that cannot be read or is binary, a table
      file that cannot be read or is invalid, or output that cannot be written
+  A closed output pipe (| head) ends the run quietly, with the status of the
+  inputs answered until then.
 """
 
 

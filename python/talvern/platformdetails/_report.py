@@ -21,9 +21,10 @@ if TYPE_CHECKING:
     from ._detect import Detection
     from ._tables import Table
 
-RECOGNISED, NOT_RECOGNISED, AMBIGUOUS, ERROR = "recognised", "not recognised", "ambiguous", "error"
-#: Each kind of answer's exit status, as grep's.
-STATUS = {RECOGNISED: 0, NOT_RECOGNISED: 1, AMBIGUOUS: 1, ERROR: 2}
+RECOGNISED, NOT_RECOGNISED, AMBIGUOUS, EMPTY, ERROR = "recognised", "not recognised", "ambiguous", "empty", "error"
+#: Each kind of answer's exit status, as grep's. An empty text is usually a
+#: collection that failed, so it is told apart from a device not recognised.
+STATUS = {RECOGNISED: 0, NOT_RECOGNISED: 1, AMBIGUOUS: 1, EMPTY: 1, ERROR: 2}
 
 
 def describe_exception(exc: BaseException) -> str:
@@ -77,7 +78,7 @@ def report(name: str, text: Optional[str], table: Optional[Table], explain: bool
     answered, with error saying why: its entry has the same keys, empty."""
     detection = detect(text) if text is not None else None
     entry = {"input": name, "model": None, "detector": None, "claims": None,
-             "error": error}  # type: Dict[str, Any]
+             "error": error, "empty": text is not None and not text.strip()}  # type: Dict[str, Any]
     if detection is not None:
         entry.update(model=detection.model, detector=detection.detector, claims=claims_json(detection))
     if table is None:
@@ -113,9 +114,11 @@ def report(name: str, text: Optional[str], table: Optional[Table], explain: bool
 
 
 def kind(entry: Dict[str, Any], detection: Optional[Detection]) -> str:
-    """Which kind of answer a report is: RECOGNISED, NOT_RECOGNISED, AMBIGUOUS or ERROR."""
+    """Which kind of answer a report is: RECOGNISED, NOT_RECOGNISED, AMBIGUOUS, EMPTY or ERROR."""
     if detection is None or entry["error"]:
         return ERROR
+    if entry["empty"]:
+        return EMPTY
     if detection.model is not None:
         return RECOGNISED
     return AMBIGUOUS if detection.ambiguous else NOT_RECOGNISED

@@ -417,3 +417,11 @@ DEMO_ARGS = [
 def test_demo_reads_files_from_the_callers_folder_and_examples_only_without_files(tmp_path, args, cwd, expected):
     # None: a folder outside the source tree, wherever the tree is.
     assert load_demo().command_args(args, cwd or str(tmp_path)) == expected
+
+
+@pytest.mark.parametrize("returncode, args, status", [
+    (1, [], 0), (1, ["--json"], 0),  # over examples/: unrelated.txt is meant not to be recognised
+    (2, [], 2), (1, ["x.txt"], 1), (0, ["x.txt"], 0),
+])
+def test_demo_exits_0_when_it_ran_as_intended(returncode, args, status):
+    assert load_demo().status(returncode, args) == status

@@ -9,6 +9,7 @@ import pickle
 import pydoc
 import re
 import sys
+import sysconfig
 import types
 import weakref
 
@@ -256,7 +257,18 @@ def test_a_name_rebound_while_names_are_looked_up_is_seen():
     assert out.strip() == "['a', ['rebound']]", err
 
 
+HEAPTYPE = 1 << 9
+MATCH_IS_STATIC = not type(re.search("x", "x")).__flags__ & HEAPTYPE
+# A debug build (or a release one with assertions) aborts when a static type
+# is modified; re.Match is static before CPython 3.10.
+ASSERTIONS = hasattr(sys, "gettotalrefcount") or "-UNDEBUG" in (sysconfig.get_config_var("CFLAGS") or "")
+
+
+@pytest.mark.skipif(MATCH_IS_STATIC and ASSERTIONS,
+                    reason="re.Match is a static type here, which this interpreter's assertions forbid modifying")
 def test_methods_replaced_on_their_types_are_seen():
+    # str is static everywhere, so the model get_tolm_details calls replace()
+    # on is a str subclass (a heap type) that the replaced groups() returns.
     code, out, err = run_python(
         """
         import ctypes, gc, re
@@ -264,14 +276,20 @@ def test_methods_replaced_on_their_types_are_seen():
         def replace(cls, name, value):
             gc.get_referents(cls.__dict__)[0][name] = value
             ctypes.pythonapi.PyType_Modified(ctypes.py_object(cls))
+        class Model(str):
+            pass
         text = "Vantrel PRAV-12 Chassis TOLM-3 Chassis"
         print(fd.get_prav_details(text), fd.get_tolm_details(text))
-        replace(type(re.search("x", "x")), "group", lambda self, *n: "new group")
-        replace(str, "replace", lambda self, old, new: "new replace")
+        match_type = type(re.search("x", "x"))
+        groups = match_type.groups
+        replace(match_type, "group", lambda self, *n: "new group")
+        replace(match_type, "groups", lambda self, *a: tuple(g if g is None else Model(g) for g in groups(self, *a)))
+        print(fd.get_prav_details(text), fd.get_tolm_details(text))
+        Model.replace = lambda self, old, new: "new replace"
         print(fd.get_prav_details(text), fd.get_tolm_details(text))
         """
     )
-    assert out.splitlines() == ["PRAV-12 TOLM3", "new group new replace"], err
+    assert out.splitlines() == ["PRAV-12 TOLM3", "new group TOLM3", "new group new replace"], err
 
 
 def test_the_module_keeps_nothing_it_was_handed():

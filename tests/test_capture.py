@@ -7,6 +7,7 @@ import threading
 from contextlib import redirect_stdout
 
 import pytest
+from isolated import run_script
 
 from talvern.platformdetails import _capture, detect
 from talvern.platformdetails import function_def as fd
@@ -161,3 +162,52 @@ def test_the_stream_s_other_attributes_are_its_own(program):
     hooks.append(lambda: seen.append((sys.stdout.getvalue, sys.stdout.closed)))
     detect(GARU)
     assert seen == [(recording.getvalue, False)]
+
+
+def test_a_print_still_writing_when_the_last_capture_closes():
+    # print() writes its end through the stream it looked up, holding no
+    # reference of its own: the router must outlive its time in sys.stdout.
+    # In a child: a router freed there crashes the interpreter.
+    rc, out, err = run_script("""
+        import sys, threading
+        from talvern.platformdetails import _capture
+
+        class Slow:
+            \"\"\"Holds its first write until told, as a full pipe would.\"\"\"
+            def __init__(self):
+                self.pieces = []
+                self.entered, self.go = threading.Event(), threading.Event()
+            def write(self, text):
+                if not self.entered.is_set():
+                    self.entered.set()
+                    self.go.wait(10)
+                self.pieces.append(text)
+                return len(text)
+
+        slow = sys.stdout = Slow()
+        capture = _capture.open_capture()
+        printer = threading.Thread(target=print, args=("theirs",))
+        printer.start()
+        slow.entered.wait(10)  # the printer is inside the router's write
+        _capture.close_capture(capture)
+        restored = sys.stdout is slow
+        slow.go.set()
+        printer.join()
+        sys.stdout = sys.__stdout__
+        print(repr("".join(slow.pieces)), restored)
+    """, timeout=60)
+    assert (rc, out) == (0, "'theirs\\n' True\n"), err
+
+
+def test_a_copy_of_the_router_is_never_wrapped(program):
+    import copy
+
+    recording, hooks = program()
+    copies = []
+    hooks.append(lambda: copies.append(copy.copy(sys.stdout)))
+    detect(GARU)
+    sys.stdout = copies[0]  # other code restoring a copy of what it saw
+    assert detect(GARU).claims[4].printed == UNABLE
+    assert sys.stdout is recording
+    print("after")
+    assert recording.getvalue() == "after\n"

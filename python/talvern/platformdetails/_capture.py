@@ -59,17 +59,19 @@ class _Router:
     """Stands in ``sys.stdout`` while captures are open; see the module's
     docstring. Anything but writing is the wrapped stream's."""
 
-    def __init__(self, target: Any) -> None:
-        self._target = target
+    # Also the value of an instance made without __init__ (a copy.copy):
+    # __getattr__ then finds it here instead of calling itself for it.
+    _target = None  # type: Any
 
     def write(self, text: str) -> int:
         capture = _current.get()
         if capture is not None and capture.open and capture.thread == threading.get_ident():
             capture.pieces.append(text)
             return len(text)
-        if self._target is None:  # no standard output (pythonw): print writes nowhere
+        target = self._target
+        if target is None:  # no standard output (pythonw): print writes nowhere
             return len(text)
-        return self._target.write(text)  # type: ignore[no-any-return]
+        return target.write(text)  # type: ignore[no-any-return]
 
     def writelines(self, lines: Any) -> None:
         for line in lines:
@@ -84,14 +86,29 @@ class _Router:
             flush()
 
     def __getattr__(self, name: str) -> Any:
+        if name.startswith("__"):  # copy and pickle ask for hooks: the stream's are not ours
+            raise AttributeError(name)
         return getattr(self._target, name)
 
 
+# The one router, never freed. print() keeps using the sys.stdout it looked
+# up, without a reference of its own, until it has written its end: a router
+# freed when the last capture closed left another thread's print writing
+# through freed memory (a crash, or a RecursionError). Being the only one, it
+# never wraps a router either.
+_router = _Router()
+
+
 def _route() -> None:
-    """Puts a router in sys.stdout unless one is there. Called with _lock held."""
+    """Puts the router in sys.stdout, wrapping what is there, unless it is
+    there already. Called with _lock held."""
     current = sys.stdout
-    if type(current) is not _Router:
-        sys.stdout = _Router(current)
+    if current is _router:
+        return
+    if isinstance(current, _Router):  # a copy of the router: wrap what it wraps
+        current = current._target
+    _router._target = current
+    sys.stdout = _router
 
 
 def open_capture() -> Capture:
@@ -112,7 +129,7 @@ def reroute() -> None:
     """Puts the router back when other code has replaced sys.stdout since
     the capture opened, so later lines are caught again. Cheap when nothing
     changed: call it before each call whose output is to be caught."""
-    if type(sys.stdout) is not _Router:
+    if sys.stdout is not _router:
         with _lock:
             if _open_count:
                 _route()
@@ -131,9 +148,9 @@ def close_capture(capture: Capture) -> None:
             pass
     with _lock:
         _open_count -= 1
-        if _open_count == 0:
-            current = sys.stdout
-            if type(current) is _Router:
-                # A router that other code saved and put back after we had
-                # removed it is taken out too: it only forwards.
-                sys.stdout = current._target
+        current = sys.stdout
+        if _open_count == 0 and isinstance(current, _Router):
+            # Also the router that other code saved during a call and put
+            # back after we had taken it out: it only forwards. It keeps its
+            # stream, for a print that may still be writing through it.
+            sys.stdout = current._target

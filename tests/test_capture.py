@@ -211,3 +211,18 @@ def test_a_copy_of_the_router_is_never_wrapped(program):
     assert sys.stdout is recording
     print("after")
     assert recording.getvalue() == "after\n"
+
+
+def test_the_command_s_table_calls_catch_only_their_own_lines(program):
+    from talvern.platformdetails._report import call_captured
+
+    recording = program()[0]
+
+    def action():
+        print("one\vline")
+        other_thread_prints("theirs")
+        raise KeyError("k")
+
+    assert call_captured(action) == (None, "KeyError: 'k'", ["one\vline"])
+    assert recording.getvalue() == "theirs\n"
+    assert sys.stdout is recording

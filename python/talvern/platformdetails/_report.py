@@ -8,10 +8,8 @@ arrives here, and _formats turns the data into the printed entry.
 """
 from __future__ import annotations
 
-import io
-import sys
-
 from . import function_def as fd
+from ._capture import close_capture, open_capture, reroute
 from ._detect import detect
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
@@ -35,20 +33,22 @@ def describe_exception(exc: BaseException) -> str:
 def call_captured(func: Callable[..., Any], *args: Any) -> Tuple[Any, Optional[str], List[str]]:
     """Calls func, catching what it prints on standard output and what it raises.
 
-    The module's print writes to whatever sys.stdout is at the moment of the
-    call, so swapping it here keeps the function's lines out of our output.
+    The printed lines are caught as detect() catches a detector's, split on
+    \\n only, and nothing else that the program prints is taken with them.
     """
-    buffer = io.StringIO()
     result = None  # type: Any
     error = None  # type: Optional[str]
-    saved, sys.stdout = sys.stdout, buffer
+    capture = open_capture()
     try:
-        result = func(*args)
-    except Exception as exc:  # reported, never a traceback
-        error = describe_exception(exc)
+        reroute()
+        try:
+            result = func(*args)
+        except Exception as exc:  # reported, never a traceback
+            error = describe_exception(exc)
+        printed = list(capture.take())
     finally:
-        sys.stdout = saved
-    return result, error, buffer.getvalue().splitlines()
+        close_capture(capture)
+    return result, error, printed
 
 
 def to_json(value: Any) -> Any:

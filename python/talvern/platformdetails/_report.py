@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from . import function_def as fd
 from ._capture import close_capture, open_capture, reroute
-from ._detect import detect
+from ._detect import LineTooLong, detect
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
@@ -72,11 +72,19 @@ def claims_json(detection: Detection) -> Dict[str, Dict[str, Any]]:
 
 
 def report(name: str, text: Optional[str], table: Optional[Table], explain: bool,
-           error: Optional[str] = None) -> Tuple[Dict[str, Any], Optional[Detection]]:
+           error: Optional[str] = None,
+           max_line_length: Optional[int] = None) -> Tuple[Dict[str, Any], Optional[Detection]]:
     """Everything this command says about one input, as plain data, and the
     detection behind it. text is None for an input that could not be
-    answered, with error saying why: its entry has the same keys, empty."""
-    detection = detect(text) if text is not None else None
+    answered, with error saying why: its entry has the same keys, empty.
+    A text with a line longer than max_line_length is not answered either."""
+    detection = None
+    if text is not None:
+        try:
+            detection = detect(text, max_line_length=max_line_length)
+        except LineTooLong as exc:
+            text, error = None, "line %d is %d characters long, over the line-length limit of %d" % (
+                exc.line, exc.length, exc.limit)
     entry = {"input": name, "model": None, "detector": None, "claims": None,
              "error": error, "empty": text is not None and not text.strip()}  # type: Dict[str, Any]
     if detection is not None:

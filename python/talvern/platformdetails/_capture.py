@@ -9,7 +9,8 @@ context (an asyncio task, a greenlet) with an open capture into that
 capture, and everything else to the object it found there, unchanged and in
 order. When the last capture closes, the router is taken out again, but
 only if it is still ``sys.stdout``: a stream that other code put there
-meanwhile is kept.
+meanwhile is kept. The router is one object for the life of the process,
+still forwarding after it has left ``sys.stdout`` (see ``_router``).
 
 Nothing here is specific to the detectors: the command's pattern-table calls
 use the same capture.

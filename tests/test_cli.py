@@ -348,6 +348,7 @@ def test_usage_errors(tmp_path, args):
 
 
 PLAIN_COMMAND_LINES = [[], ["a.txt", "-"], ["--json", "--json", "x"], ["--jobs", "007", "-j", "2", "x"],
+                       ["--max-line-length", "0", "x"],
                        ["--tsv", "--summary", "--table", "t.json", "--explain", "a", ""]]
 ARGPARSE_COMMAND_LINES = [["--js", "a"], ["a", "--json"], ["--", "-x"], ["--table=t.json"], ["--jobs", "two"],
                           ["--json", "--csv"], ["-h"], ["--table", "-"], ["-j2"]]

@@ -97,3 +97,158 @@ def test_threads_get_single_thread_results():
             sys.setswitchinterval(interval)
     assert not mismatches, mismatches[:5]
     assert all(count >= len(CALLS) for count in counts), counts
+
+
+# detect() from many threads and asyncio tasks while others print: each
+# claim holds its own detector's lines, and the program's own output arrives
+# whole and in order.
+
+DETECT_THREADS = 12
+DETECT_CALLS = 40  # per thread at least, then until DETECT_SECONDS have passed
+DETECT_SECONDS = 1.0
+PRINTED_LINES = 3000  # per printing thread
+
+DETECT_TEXTS = ["Kernel: Solaris Unix 5.11\nhost-%d\n" % n for n in range(4)] + [
+    "Vantrel PRAV-5140 Software\nhost-7\n",
+    "Vantrel TM-7 (rev 2) processor\nboard\nTOLM-880-ER\n",
+    "interrupt\n",
+]
+
+
+class Recording:
+    """The program's own standard output: keeps every write, in order."""
+
+    def __init__(self):
+        self.pieces = []
+
+    def write(self, text):
+        self.pieces.append(text)
+        return len(text)
+
+    def flush(self):
+        pass
+
+    def lines(self):
+        return "".join(self.pieces).split("\n")[:-1]
+
+
+def chatty_prav(version, spawn_id=""):
+    """A detector that prints several pieces per line, so lines of threads
+    that share a buffer interleave; its lines hold \\v, \\f and U+2028."""
+    tag = version.split()[-1]
+    print("said", tag, "\v\f\u2028end")
+    print(tag, end="")
+    print()
+    if tag == "interrupt":
+        raise KeyboardInterrupt
+    return PRAV_DETAILS(version)
+
+
+PRAV_DETAILS = fd.get_prav_details
+
+
+def said(claims):
+    return [(c.detector, c.result, type(c.exception).__name__, c.printed) for c in claims]
+
+
+def hammer_detect(monkeypatch):
+    """Runs the detection workers and printers; returns what went wrong."""
+    from talvern.platformdetails import detect
+
+    recording = Recording()
+    monkeypatch.setattr(sys, "stdout", recording)
+    monkeypatch.setattr(fd, "get_prav_details", chatty_prav)
+    expected = {text: said(detect(text).claims) for text in DETECT_TEXTS if "interrupt" not in text}
+    wrong = []
+
+    def detecting(index):
+        deadline = time.monotonic() + DETECT_SECONDS
+        n = 0
+        while n < DETECT_CALLS or time.monotonic() < deadline:
+            text = DETECT_TEXTS[(index + n) % len(DETECT_TEXTS)]
+            n += 1
+            try:
+                got = said(detect(text).claims)
+            except KeyboardInterrupt:
+                continue
+            if got != expected[text]:
+                wrong.append((text, got))
+
+    def printing(index):
+        # One write per line: print's pieces from two printers would
+        # interleave anywhere, as they do on a real stdout.
+        for n in range(PRINTED_LINES):
+            print("printer %d line %d\n" % (index, n), end="")
+
+    return recording, expected, wrong, detecting, printing
+
+
+def check_printers(recording, printers):
+    lines = recording.lines()
+    for index in range(printers):
+        assert [line for line in lines if line.startswith("printer %d " % index)] == \
+            ["printer %d line %d" % (index, n) for n in range(PRINTED_LINES)]
+    assert len(lines) == printers * PRINTED_LINES, [line for line in lines if not line.startswith("printer")][:5]
+
+
+def test_detect_from_threads_keeps_every_line_where_it_belongs(monkeypatch):
+    recording, expected, wrong, detecting, printing = hammer_detect(monkeypatch)
+    assert expected["Vantrel PRAV-5140 Software\nhost-7\n"][3][3] == ("said host-7 \v\f\u2028end", "host-7")
+    threads = [threading.Thread(target=detecting, args=(i,)) for i in range(DETECT_THREADS)]
+    threads += [threading.Thread(target=printing, args=(i,)) for i in range(2)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert sys.stdout is recording
+    assert not wrong, wrong[:3]
+    check_printers(recording, 2)
+
+
+def test_detect_from_asyncio_tasks_and_their_threads(monkeypatch):
+    import asyncio
+    import contextvars
+
+    recording, expected, wrong, detecting, printing = hammer_detect(monkeypatch)
+
+    async def in_task(index):
+        for n in range(DETECT_CALLS):
+            text = DETECT_TEXTS[(index + n) % len(DETECT_TEXTS)]
+            try:
+                got = said(fd_detect(text).claims)
+            except KeyboardInterrupt:
+                got = None
+            if got is not None and got != expected[text]:
+                wrong.append((text, got))
+            await asyncio.sleep(0)
+
+    async def printing_task():
+        for n in range(PRINTED_LINES):
+            print("printer 0 line %d\n" % n, end="")
+            if n % 10 == 0:
+                await asyncio.sleep(0)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        # Threads started with a copy of the task's context, as
+        # asyncio.to_thread does, and threads without one.
+        in_threads = [loop.run_in_executor(None, contextvars.copy_context().run, detecting, i) for i in range(4)]
+        in_threads += [loop.run_in_executor(None, detecting, i) for i in range(4)]
+        in_threads.append(loop.run_in_executor(None, printing, 1))
+        await asyncio.gather(printing_task(), *[in_task(i) for i in range(8)], *in_threads)
+
+    from talvern.platformdetails import detect as fd_detect
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        asyncio.run(main())
+    finally:
+        sys.setswitchinterval(interval)
+    assert sys.stdout is recording
+    assert not wrong, wrong[:3]
+    check_printers(recording, 2)

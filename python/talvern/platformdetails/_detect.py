@@ -1,7 +1,15 @@
 """detect(): one answer from the five detectors, with every claim kept."""
-import io
+import builtins
+import functools
+import re
 import sys
-from typing import NamedTuple, Optional, Tuple
+from typing import NamedTuple, Optional, Tuple, Type
+
+from ._capture import close_capture, open_capture, reroute
+
+# BaseExceptionGroup (3.11): its members carry tracebacks of their own.
+_ExceptionGroup = getattr(builtins, "BaseExceptionGroup", None)  # type: Optional[Type[BaseException]]
+_sre_max_repeat = 2 ** 32 - 1  # the largest count sre accepts in {m}, on every version
 
 # The detectors in the order the module defines them; claims are kept and
 # reported in this order.
@@ -22,7 +30,7 @@ class Claim(NamedTuple):
     result: Optional[str]
     #: What it raised, or None.
     exception: Optional[BaseException]
-    #: The lines it printed on standard output while it ran.
+    #: The lines it printed on standard output while it ran, split on "\n".
     printed: Tuple[str, ...]
 
     @property
@@ -50,7 +58,108 @@ class Detection(NamedTuple):
         return self.model is None and len(self.claimants) > 1
 
 
-def detect(text: str, spawn_id: object = "") -> Detection:
+class LineTooLong(ValueError):
+    """A line of the text is longer than ``detect``'s ``max_line_length``.
+
+    ``line`` is its number (from 1), ``length`` its length in characters and
+    ``limit`` the bound it passed.
+    """
+
+    def __init__(self, line: int, length: int, limit: int) -> None:
+        super().__init__("line %d is %d characters long, more than max_line_length=%d" % (line, length, limit))
+        self.line = line
+        self.length = length
+        self.limit = limit
+
+
+# The patterns for a few bounds at a time: a caller passes one bound.
+@functools.lru_cache(maxsize=8)
+def _longer_than(limit: int) -> "re.Pattern[str]":
+    # ^ in MULTILINE mode fails at once where no line starts, so the search
+    # reads each line at most once, up to limit + 1 characters.
+    return re.compile("^[^\n]{%d}" % (limit + 1), re.MULTILINE)
+
+
+def _check_line_length(text: str, limit: int) -> None:
+    if len(text) <= limit:
+        return
+    if limit + 1 < _sre_max_repeat:
+        found = _longer_than(limit).search(text)
+        if found is None:
+            return
+        start = found.start()
+    else:  # a bound beyond what one pattern repeat counts (2**32 characters)
+        start = 0
+        while True:
+            end = text.find("\n", start)
+            if (len(text) if end < 0 else end) - start > limit:
+                break
+            if end < 0:
+                return
+            start = end + 1
+    end = text.find("\n", start)
+    length = (len(text) if end < 0 else end) - start
+    raise LineTooLong(text.count("\n", 0, start) + 1, length, limit)
+
+
+def _detached(exc: BaseException, handled: Optional[BaseException]) -> BaseException:
+    """exc with nothing left that reaches a caller's frames: no traceback,
+    no __context__, no __cause__. The chain that arose inside the detector
+    is kept as notes ("raised from ...", "raised while handling ..."); the
+    exception the caller was handling when it called detect() is the
+    caller's and is left out."""
+    exc.__traceback__ = None
+    if _ExceptionGroup is not None and isinstance(exc, _ExceptionGroup):
+        for inner in getattr(exc, "exceptions", ()):
+            _detached(inner, handled)
+    if exc.__context__ is None and exc.__cause__ is None:
+        return exc
+    notes = []
+    seen = {id(exc)}
+    link = exc  # type: BaseException
+    while True:
+        if link.__cause__ is not None:
+            how, following = "raised from", link.__cause__  # type: str, Optional[BaseException]
+        elif not link.__suppress_context__:
+            how, following = "raised while handling", link.__context__
+        else:
+            break
+        if following is None or following is handled or id(following) in seen:
+            break
+        seen.add(id(following))
+        notes.append("%s %s" % (how, _describe(following)))
+        link = following
+    suppress = exc.__suppress_context__
+    exc.__cause__ = None  # which sets __suppress_context__
+    exc.__context__ = None
+    exc.__suppress_context__ = suppress
+    for note in notes:
+        _add_note(exc, note)
+    return exc
+
+
+def _describe(exc: BaseException) -> str:
+    try:
+        message = str(exc)
+    except Exception:  # an exception whose __str__ fails still has a name
+        message = ""
+    return "%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__
+
+
+def _add_note(exc: BaseException, note: str) -> None:
+    """What BaseException.add_note does (3.11), on every version."""
+    try:
+        notes = getattr(exc, "__notes__", None)
+        if notes is None:
+            notes = []
+            setattr(exc, "__notes__", notes)
+        if note not in notes:  # an instance raised again keeps one copy
+            notes.append(note)
+    except Exception:  # notes that are not a list: only the chain's text is lost
+        pass
+
+
+def detect(text: str, spawn_id: object = "", *, max_line_length: Optional[int] = None) -> Detection:
     """Which device printed this version text?
 
     Runs the five detectors of ``function_def`` on ``text`` (each with
@@ -64,8 +173,26 @@ def detect(text: str, spawn_id: object = "") -> Detection:
     - claims name different models: ``model`` and ``detector`` are None and
       ``ambiguous`` is true; no detector is trusted over another.
 
-    Standard output is swapped for the duration of the call, so calls from
-    several threads at once may see each other's printed lines.
+    Each claim's ``printed`` holds exactly the lines its detector printed,
+    split on ``\n`` only, also with other threads or asyncio tasks calling
+    ``detect`` or printing at the same time: their output goes where it was
+    going, in full and in order. What stays shared is ``sys.stdout`` itself:
+    while calls are in flight it holds a router that forwards to the stream
+    it found, and it is put back when the last call returns (or raises).
+    Code that replaces ``sys.stdout`` meanwhile keeps its replacement, but a
+    detector that prints between that replacement and the start of the next
+    detector's run prints into it.
+
+    A kept exception has no traceback, ``__context__`` or ``__cause__``, so
+    a result holds nothing of its caller's frames; a chain that arose inside
+    the detector is kept as text in its ``__notes__``.
+
+    ``max_line_length``, off by default, bounds how long one line (up to a
+    ``\n``) may be: a longer one raises ``LineTooLong`` (a ``ValueError``)
+    before any detector runs. The TOLM processor pattern takes time cubic in
+    one line's length, so this bounds the time one text can take. It costs
+    one scan of the text, and none when the whole text is within the bound;
+    texts within it give exactly the answer they give without it.
     """
     # Imported here, not held by this module, so that the extension can be
     # freed and imported afresh like any module.
@@ -73,29 +200,30 @@ def detect(text: str, spawn_id: object = "") -> Detection:
 
     if not isinstance(text, str):
         raise TypeError("detect() needs the version text as str, not %s" % type(text).__name__)
+    if max_line_length is not None:
+        if not isinstance(max_line_length, int) or isinstance(max_line_length, bool):
+            raise TypeError("max_line_length must be an int or None, not %s" % type(max_line_length).__name__)
+        if max_line_length < 0:
+            raise ValueError("max_line_length must not be negative")
+        _check_line_length(text, max_line_length)
+    handled = sys.exc_info()[1]  # the caller's, when called inside an except block
     claims = []
     winner = None  # type: Optional[Claim]
     ambiguous = False
     make = tuple.__new__  # Claim(...) without its Python-level __new__: called per detector per text
-    buffer = io.StringIO()
-    saved = sys.stdout
-    sys.stdout = buffer
+    capture = open_capture()
     try:
         for name in DETECTORS:
             result = None  # type: Optional[str]
             exception = None  # type: Optional[BaseException]
+            reroute()
             try:
                 value = getattr(fd, name)(text, spawn_id)
                 if isinstance(value, str):
                     result = value
             except Exception as exc:  # a detector's way of saying "not mine"
-                exception = exc.with_traceback(None)
-            printed = ()  # type: Tuple[str, ...]
-            if buffer.tell():
-                printed = tuple(buffer.getvalue().splitlines())
-                buffer.seek(0)
-                buffer.truncate()
-            claim = make(Claim, (name, result, exception, printed))  # type: Claim
+                exception = _detached(exc, handled)
+            claim = make(Claim, (name, result, exception, capture.take()))  # type: Claim
             claims.append(claim)
             if result:
                 if winner is None:
@@ -103,7 +231,7 @@ def detect(text: str, spawn_id: object = "") -> Detection:
                 elif result != winner.result:
                     ambiguous = True
     finally:
-        sys.stdout = saved
+        close_capture(capture)
     if winner is None or ambiguous:
         return Detection(None, None, tuple(claims))
     return Detection(winner.result, winner.detector, tuple(claims))

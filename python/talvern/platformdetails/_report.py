@@ -8,11 +8,9 @@ arrives here, and _formats turns the data into the printed entry.
 """
 from __future__ import annotations
 
-import io
-import sys
-
 from . import function_def as fd
-from ._detect import detect
+from ._capture import close_capture, open_capture, reroute
+from ._detect import LineTooLong, detect
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
@@ -35,20 +33,22 @@ def describe_exception(exc: BaseException) -> str:
 def call_captured(func: Callable[..., Any], *args: Any) -> Tuple[Any, Optional[str], List[str]]:
     """Calls func, catching what it prints on standard output and what it raises.
 
-    The module's print writes to whatever sys.stdout is at the moment of the
-    call, so swapping it here keeps the function's lines out of our output.
+    The printed lines are caught as detect() catches a detector's, split on
+    \\n only, and nothing else that the program prints is taken with them.
     """
-    buffer = io.StringIO()
     result = None  # type: Any
     error = None  # type: Optional[str]
-    saved, sys.stdout = sys.stdout, buffer
+    capture = open_capture()
     try:
-        result = func(*args)
-    except Exception as exc:  # reported, never a traceback
-        error = describe_exception(exc)
+        reroute()
+        try:
+            result = func(*args)
+        except Exception as exc:  # reported, never a traceback
+            error = describe_exception(exc)
+        printed = list(capture.take())
     finally:
-        sys.stdout = saved
-    return result, error, buffer.getvalue().splitlines()
+        close_capture(capture)
+    return result, error, printed
 
 
 def to_json(value: Any) -> Any:
@@ -72,11 +72,19 @@ def claims_json(detection: Detection) -> Dict[str, Dict[str, Any]]:
 
 
 def report(name: str, text: Optional[str], table: Optional[Table], explain: bool,
-           error: Optional[str] = None) -> Tuple[Dict[str, Any], Optional[Detection]]:
+           error: Optional[str] = None,
+           max_line_length: Optional[int] = None) -> Tuple[Dict[str, Any], Optional[Detection]]:
     """Everything this command says about one input, as plain data, and the
     detection behind it. text is None for an input that could not be
-    answered, with error saying why: its entry has the same keys, empty."""
-    detection = detect(text) if text is not None else None
+    answered, with error saying why: its entry has the same keys, empty.
+    A text with a line longer than max_line_length is not answered either."""
+    detection = None
+    if text is not None:
+        try:
+            detection = detect(text, max_line_length=max_line_length)
+        except LineTooLong as exc:
+            text, error = None, "line %d is %d characters long, over the line-length limit of %d" % (
+                exc.line, exc.length, exc.limit)
     entry = {"input": name, "model": None, "detector": None, "claims": None,
              "error": error, "empty": text is not None and not text.strip()}  # type: Dict[str, Any]
     if detection is not None:

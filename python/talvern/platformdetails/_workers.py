@@ -37,10 +37,12 @@ CHUNK = 256  # inputs handed to a worker at a time
 class Options:
     """What every answer is made with; sent to the workers with each chunk."""
 
-    __slots__ = ("format", "table", "explain", "prog")
+    __slots__ = ("format", "table", "explain", "prog", "max_line_length")
 
-    def __init__(self, format: Format, table: Optional[Table], explain: bool, prog: str) -> None:
+    def __init__(self, format: Format, table: Optional[Table], explain: bool, prog: str,
+                 max_line_length: Optional[int] = None) -> None:
         self.format, self.table, self.explain, self.prog = format, table, explain, prog
+        self.max_line_length = max_line_length  # None: no limit
 
 
 class Task:
@@ -108,7 +110,8 @@ def answer(options: Options, task: Task) -> Outcome:
     if warning is not None:
         messages = ("%s: warning: %s %s" % (options.prog, task.shown, warning),)
     try:
-        entry, detection = report(task.shown, text, options.table, options.explain, error)
+        entry, detection = report(task.shown, text, options.table, options.explain, error,
+                                  options.max_line_length)
     except Exception as exc:  # a fault of ours must not lose the other inputs
         error = "failed: %s" % describe_exception(exc)
         message = "%s: %s" % (task.shown, error)

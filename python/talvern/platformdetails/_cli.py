@@ -11,6 +11,7 @@ import os
 import sys
 
 from ._formats import FORMATS
+from ._inputs import MAX_SIZE, shown_size, size
 from ._progress import Progress, is_terminal
 from ._report import STATUS
 from ._workers import Options, answers, default_jobs, tasks
@@ -56,6 +57,8 @@ OPTIONS = (
     Option(("--explain",), "with --table: show what every key's pattern yielded, in walk order"),
     Option(("--jobs", "-j"), "worker processes for many inputs (default: the CPUs available, {cpus} here)",
            int, "N"),
+    Option(("--max-size",), "read at most SIZE bytes of an input (K, M, G: 1024, 1024**2, 1024**3; "
+           "default: %s); a larger one is an error" % shown_size(MAX_SIZE), size, "SIZE"),
 )
 
 
@@ -183,14 +186,15 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
             stderr.write("%s: error: %s\n" % (prog, exc))
             return 2
 
-    options = Options(form, table, args.explain, prog)
+    max_size = args.max_size or MAX_SIZE
+    options = Options(form, table, args.explain, prog, max_size)
     write(stdout, form.header(table is not None))
     counts = {}  # type: Dict[str, int]
     kinds = {kind: 0 for kind in STATUS}
     status = total = 0
     shown_any = False
     progress = Progress(stderr, is_terminal(stdout))
-    outcomes = answers(options, tasks(args.files or ["-"], stdin), args.jobs or default_jobs(),
+    outcomes = answers(options, tasks(args.files or ["-"], stdin, max_size), args.jobs or default_jobs(),
                        lambda: flush(stdout))
     try:
         for outcome in outcomes:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 import sys
 
+from ._escape import escape
 from ._formats import FORMATS
 from ._inputs import MAX_SIZE, shown_size, size
 from ._progress import Progress, is_terminal
@@ -21,7 +22,7 @@ from ._workers import Options, answers, default_jobs, tasks
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
-    from typing import Any, Callable, Dict, Optional, Sequence, TextIO, Tuple
+    from typing import Any, Callable, Dict, NoReturn, Optional, Sequence, TextIO, Tuple
 
     from ._formats import Format
 
@@ -68,8 +69,14 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     from . import __version__
     from ._help import DESCRIPTION, epilog
 
-    parser = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=epilog(FORMATS),
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    class Parser(argparse.ArgumentParser):
+        def error(self, message: str) -> NoReturn:
+            # argparse quotes a bad argument raw ("unrecognized arguments"), and
+            # a glob's file names can begin with -.
+            super().error(message if message.isprintable() else escape(message))
+
+    parser = Parser(prog=prog, description=DESCRIPTION, epilog=epilog(FORMATS),
+                    formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="a device version text or a folder of them (-: standard input)")
     choice = parser.add_mutually_exclusive_group()

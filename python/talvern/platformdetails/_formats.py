@@ -99,7 +99,9 @@ class Json(Format):
   true for a text that is empty or only white space. --table adds
   "table": null or {"key": KEY, "match": TEXT, "groups": [...], "named":
   {NAME: TEXT}}, and --explain adds "explain": [{"key": KEY, "pattern":
-  PATTERN, "yielded": [...], "named": {...}}, ...].
+  PATTERN, "yielded": [...], "named": {...}}, ...]. Strings are exact,
+  never escaped; in a name that is not UTF-8 each such byte is a lone
+  surrogate, "\\udcff" for 0xff (Python's os.fsencode gives the bytes back).
 """
 
     def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:

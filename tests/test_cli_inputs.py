@@ -78,7 +78,8 @@ def test_an_endless_input_ends_at_max_size_and_the_run_goes_on(tmp_path):
     proc = cli(tmp_path, "/dev/zero", example("garu.txt"))
     assert proc.returncode == 2
     assert proc.stdout.decode() == "%s: GARU (get_garu_details)\n" % example("garu.txt")
-    assert proc.stderr.decode() == "python -m talvern.platformdetails: cannot read /dev/zero: larger than --max-size 64M\n"
+    assert proc.stderr.decode() == ("python -m talvern.platformdetails: cannot read /dev/zero: "
+                                    "larger than --max-size 64M\n")
 
 
 def test_max_size_is_per_input_and_refuses_only_what_is_larger(tmp_path):

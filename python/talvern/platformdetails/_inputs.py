@@ -1,5 +1,6 @@
-"""Inputs as people have them: folders to walk, and texts in whatever
-encoding a shell or a terminal program wrote them."""
+"""Inputs as people have them: folders to walk, files and pipes to read
+within a size, and texts in whatever encoding a shell or a terminal
+program wrote them."""
 import codecs
 import os
 import stat
@@ -26,7 +27,7 @@ class BinaryInput(ValueError):
 
 
 class TooLarge(ValueError):
-    """The input grew past the largest size to be read."""
+    """The input is larger than the largest size to be read."""
 
 
 def size(value: str) -> int:
@@ -50,9 +51,10 @@ def shown_size(count: int) -> str:
 
 
 def read_bounded(read: Callable[[int], bytes], limit: int, expected: int = 0) -> bytes:
-    """All of a stream's bytes (read is its read method), read a chunk at a time; raises TooLarge as
-    soon as there are more than limit. expected: the size of a regular file
-    (0 for a pipe or a device), whose first short read is its end."""
+    """All of a stream's bytes, taken a chunk at a time with its read method;
+    raises TooLarge as soon as there are more than limit. expected: the size
+    of a regular file (0 for a pipe or a device), whose first short read is
+    its end."""
     chunks = []  # type: List[bytes]
     total = 0
     want = min(CHUNK, expected + 1) if expected else CHUNK  # a small file: one small read
@@ -82,6 +84,8 @@ def read_file(path: str, limit: int, walked: bool) -> bytes:
         regular = stat.S_ISREG(info.st_mode)
         if walked and not regular:
             raise OSError(0, "not a regular file")
+        if regular and info.st_size > limit:
+            raise TooLarge(limit)  # known without reading it
         return read_bounded(stream.read, limit, info.st_size if regular else 0)
 
 

@@ -10,7 +10,9 @@ from __future__ import annotations
 import os
 import sys
 
+from ._escape import escape
 from ._formats import FORMATS
+from ._inputs import MAX_SIZE, shown_size, size
 from ._progress import Progress, is_terminal
 from ._report import STATUS
 from ._workers import Options, answers, default_jobs, tasks
@@ -20,7 +22,7 @@ from ._workers import Options, answers, default_jobs, tasks
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
-    from typing import Any, Callable, Dict, Optional, Sequence, TextIO, Tuple
+    from typing import Any, Callable, Dict, NoReturn, Optional, Sequence, TextIO, Tuple
 
     from ._formats import Format
 
@@ -61,6 +63,8 @@ OPTIONS = (
            int, "N"),
     Option(("--max-line-length",), "report an input with a line longer than N characters as an error instead "
            "of answering it; 0: no limit (default: %d)" % MAX_LINE_LENGTH, int, "N"),
+    Option(("--max-size",), "read at most SIZE bytes of an input (K, M, G: 1024, 1024**2, 1024**3; "
+           "default: %s); a larger one is an error" % shown_size(MAX_SIZE), size, "SIZE"),
 )
 
 
@@ -70,8 +74,14 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     from . import __version__
     from ._help import DESCRIPTION, epilog
 
-    parser = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=epilog(FORMATS),
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    class Parser(argparse.ArgumentParser):
+        def error(self, message: str) -> NoReturn:
+            # argparse quotes a bad argument raw ("unrecognized arguments"), and
+            # a glob's file names can begin with -.
+            super().error(message if message.isprintable() else escape(message))
+
+    parser = Parser(prog=prog, description=DESCRIPTION, epilog=epilog(FORMATS),
+                    formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="a device version text or a folder of them (-: standard input)")
     choice = parser.add_mutually_exclusive_group()
@@ -191,14 +201,15 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
             return 2
 
     limit = MAX_LINE_LENGTH if args.max_line_length is None else args.max_line_length
-    options = Options(form, table, args.explain, prog, limit or None)
+    max_size = args.max_size or MAX_SIZE
+    options = Options(form, table, args.explain, prog, limit or None, max_size)
     write(stdout, form.header(table is not None))
     counts = {}  # type: Dict[str, int]
     kinds = {kind: 0 for kind in STATUS}
     status = total = 0
     shown_any = False
     progress = Progress(stderr, is_terminal(stdout))
-    outcomes = answers(options, tasks(args.files or ["-"], stdin), args.jobs or default_jobs(),
+    outcomes = answers(options, tasks(args.files or ["-"], stdin, max_size), args.jobs or default_jobs(),
                        lambda: flush(stdout))
     try:
         for outcome in outcomes:

@@ -10,6 +10,7 @@ its options from that list.
 from __future__ import annotations
 
 from ._detect import DETECTORS
+from ._escape import escape
 from ._report import AMBIGUOUS, EMPTY, ERROR, NOT_RECOGNISED
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
@@ -58,7 +59,7 @@ class Text(Format):
     def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
         if detection is None:
             return ""  # an unreadable input: said on standard error only
-        lines = ["%s: %s" % (entry["input"], "empty" if entry["empty"] else answer(detection))]
+        lines = ["%s: %s" % (escape(entry["input"]), "empty" if entry["empty"] else answer(detection))]
         return "\n".join(lines + table_lines(entry, len("table"))) + "\n"
 
     def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int) -> str:
@@ -66,7 +67,7 @@ class Text(Format):
                                          (AMBIGUOUS, kinds[AMBIGUOUS]), (EMPTY, kinds[EMPTY]),
                                          ("errors", kinds[ERROR])]
         width = max(len(str(count)) for _, count in rows)
-        return "== summary: %d inputs\n" % total + "".join("  %*d  %s\n" % (width, count, label)
+        return "== summary: %d inputs\n" % total + "".join("  %*d  %s\n" % (width, count, escape(label))
                                                            for label, count in rows)
 
 
@@ -98,7 +99,9 @@ class Json(Format):
   true for a text that is empty or only white space. --table adds
   "table": null or {"key": KEY, "match": TEXT, "groups": [...], "named":
   {NAME: TEXT}}, and --explain adds "explain": [{"key": KEY, "pattern":
-  PATTERN, "yielded": [...], "named": {...}}, ...].
+  PATTERN, "yielded": [...], "named": {...}}, ...]. Strings are exact,
+  never escaped; in a name that is not UTF-8 each such byte is a lone
+  surrogate, "\\udcff" for 0xff (Python's os.fsencode gives the bytes back).
 """
 
     def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
@@ -120,9 +123,15 @@ class Csv(Format):
     help = "print a CSV header and one row per input"
     paragraph = """\
   --csv writes a header and one row per input: input, model, detector,
-  claims (DETECTOR=MODEL;...), error, and table with --table.
+  claims (DETECTOR=MODEL;...), error, and table with --table. Cells are
+  escaped as on a terminal (a backslash as \\\\, a newline as \\n), and a
+  cell that begins with =, +, -, @ or ' gets a ' in front, so that a
+  spreadsheet shows it as text and never runs it as a formula.
 """
     has_summary = False
+    #: A spreadsheet takes a cell beginning so for a formula; ' begins the
+    #: cells so guarded, and is guarded too so that no two cells look alike.
+    formula_starts = ("=", "+", "-", "@", "'")
 
     def header(self, with_table: bool) -> str:
         return self.row(["input", "model", "detector", "claims", "error"] + (["table"] if with_table else []))
@@ -140,7 +149,8 @@ class Csv(Format):
         import io
 
         out = io.StringIO()
-        csv.writer(out, lineterminator="\n").writerow(cells)
+        csv.writer(out, lineterminator="\n").writerow(
+            ["'" + cell if cell.startswith(self.formula_starts) else cell for cell in map(escape, cells)])
         return out.getvalue()
 
 
@@ -152,14 +162,14 @@ class Tsv(Csv):
     help = "print a TSV header and one row per input"
     paragraph = """\
   --tsv writes the same header and rows with a tab between cells, for cut
-  and awk; a tab, newline, carriage return or backslash in a cell is
-  written as \\t, \\n, \\r or \\\\, so that every row is one line.
+  and awk; cells are escaped as on a terminal (a tab, newline, carriage
+  return or backslash as \\t, \\n, \\r or \\\\), so that every row is one
+  line, and are otherwise written as they are: no ' is put before a cell
+  that a spreadsheet would take for a formula (open the CSV there).
 """
 
-    escapes = {ord("\\"): "\\\\", ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r"}
-
     def row(self, cells: Sequence[str]) -> str:
-        return "\t".join(cell.translate(self.escapes) for cell in cells) + "\n"
+        return "\t".join(map(escape, cells)) + "\n"
 
 
 #: The default first, then the formats an option chooses, in --help's order.
@@ -169,9 +179,9 @@ FORMATS = (Text(), Detectors(), Json(), Csv(), Tsv())  # type: Tuple[Format, ...
 def answer(detection: Detection) -> str:
     """The default output's words for one text."""
     if detection.model is not None:
-        return "%s (%s)" % (detection.model, detection.detector)
+        return "%s (%s)" % (escape(detection.model), detection.detector)
     if detection.ambiguous:
-        return "ambiguous: " + ", ".join("%s (%s)" % (claim.model, claim.detector)
+        return "ambiguous: " + ", ".join("%s (%s)" % (escape(claim.model or ""), claim.detector)
                                          for claim in detection.claimants)
     return "not recognised"
 
@@ -186,7 +196,7 @@ def table_lines(entry: Dict[str, Any], width: int) -> List[str]:
     if "table" in entry:
         won = entry["table"]
         if entry["error"]:
-            verdict = entry["error"]
+            verdict = escape(entry["error"])
         elif won is None:
             verdict = "no key matched"
         else:
@@ -201,7 +211,7 @@ def table_lines(entry: Dict[str, Any], width: int) -> List[str]:
         winner_seen = False
         for step in steps:
             if step.get("error"):
-                outcome, mark = step["error"], ""
+                outcome, mark = escape(step["error"]), ""
             elif step["yielded"]:
                 match, groups = step["yielded"]
                 outcome = "%r %r%s" % (match, tuple(groups), format_named(step["named"]))
@@ -219,10 +229,10 @@ DETECTOR_WIDTH = max(len(name) for name in DETECTORS)
 
 def format_detectors(entry: Dict[str, Any]) -> List[str]:
     """The aligned per-detector block of one report."""
-    lines = ["== %s" % entry["input"]]
+    lines = ["== %s" % escape(entry["input"])]
     for detector, said in entry["claims"].items():
-        value = said["error"] if said["error"] else repr(said["result"])
+        value = escape(said["error"]) if said["error"] else repr(said["result"])
         if said["printed"]:
-            value += "   (printed: %s)" % " | ".join(said["printed"])
+            value += "   (printed: %s)" % " | ".join(escape(line) for line in said["printed"])
         lines.append("  %-*s  %s" % (DETECTOR_WIDTH, detector, value))
     return lines + table_lines(entry, DETECTOR_WIDTH)

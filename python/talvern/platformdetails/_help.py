@@ -18,20 +18,31 @@ detectors of talvern.platformdetails.function_def.
 
 Each FILE holds the text one device printed for its version command; a
 folder is walked recursively in sorted order (hidden files and folders are
-skipped, a folder reached again through a link is walked once). FILE - is
-standard input, and so is no FILE at all, unless standard input is a
-terminal: then the usage is printed instead of waiting for a text.
+skipped, a folder reached again through a link is walked once, and only
+regular files are read: FIFOs, sockets and devices found there are skipped,
+as grep -r skips them). FILE - is standard input, and so is no FILE at all,
+unless standard input is a terminal: then the usage is printed instead of
+waiting for a text. A FIFO or a device named as FILE is read as a stream,
+so <(some command) works. An input larger than --max-size (64M unless
+given) is an error, named on standard error, and the run goes on.
 
 A text with a byte-order mark is read as UTF-8, UTF-16 or UTF-32 as the
 mark says; one without is read as UTF-8, or as Latin-1 with a warning when
 it is not UTF-8. A file with NUL bytes that is not UTF-16 or UTF-32 is
-reported as binary and skipped. Line ends \\r\\n and \\r become \\n.
+reported as binary and skipped. Any run of \\r before a \\n (terminal logs
+end lines with \\r\\r\\n) is one line end, and so is a \\r alone.
 
 A detector that raises (get_vkorin_details does for any text without the
 vKORIN banner) or returns '' makes no claim. One claim, or several naming
 the same model, is the answer; claims naming different models make the text
 ambiguous, and none is chosen. Lines a detector prints are caught, never
 mixed into the output.
+
+Outside --json, what comes from an input (a file's name, a model, a
+message) is shown escaped: a control character as \\x1b, \\n or \\t (any
+character Python deems unprintable, as in a string literal), a byte of a
+name that is not UTF-8 as \\xff, and a backslash as \\\\, so that nothing
+drives the terminal and two names never look alike.
 """
 
 SUMMARY = """\
@@ -68,9 +79,9 @@ long lines:
 exit status:
   0  every input was recognised
   1  some input was read but not recognised, was ambiguous, or was empty
-  2  an error: usage, an input that cannot be read, is binary or has a line
-     past --max-line-length, a table file that cannot be read or is
-     invalid, or output that cannot be written
+  2  an error: usage, an input that cannot be read, is binary, has a line
+     past --max-line-length or is larger than --max-size, a table file that
+     cannot be read or is invalid, or output that cannot be written
   A closed output pipe (| head) ends the run quietly, with the status of the
   inputs answered until then.
 """

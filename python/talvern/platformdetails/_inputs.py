@@ -1,8 +1,10 @@
-"""Inputs as people have them: folders to walk, and texts in whatever
-encoding a shell or a terminal program wrote them."""
+"""Inputs as people have them: folders to walk, files and pipes to read
+within a size, and texts in whatever encoding a shell or a terminal
+program wrote them."""
 import codecs
 import os
-from typing import Iterator, List, Optional, Set, Tuple
+import stat
+from typing import Callable, Iterator, List, Optional, Set, Tuple
 
 # Longest first: the UTF-32 little-endian mark begins with the UTF-16 one.
 BOMS = (
@@ -14,8 +16,77 @@ BOMS = (
 )
 
 
+#: --max-size by default: far above any version text, far below a machine's memory.
+MAX_SIZE = 64 << 20
+CHUNK = 1 << 20  # bytes read at a time from a stream
+UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+
+
 class BinaryInput(ValueError):
     """The bytes hold NULs and are not UTF-16 or UTF-32 text."""
+
+
+class TooLarge(ValueError):
+    """The input is larger than the largest size to be read."""
+
+
+def size(value: str) -> int:
+    """A number of bytes, with K, M or G for 1024, 1024**2 or 1024**3 (the
+    value of --max-size; the name is argparse's word for a bad one)."""
+    digits = value.strip()
+    unit = digits[-1:].upper() if digits[-1:].isalpha() else ""
+    if unit:
+        digits = digits[:-1]
+    if unit not in UNITS or not digits.isdigit() or int(digits) < 1:
+        raise ValueError(value)
+    return int(digits) * UNITS[unit]
+
+
+def shown_size(count: int) -> str:
+    """A size as --max-size would be given it: 64M, not 67108864."""
+    for unit in ("G", "M", "K"):
+        if count % UNITS[unit] == 0:
+            return "%d%s" % (count // UNITS[unit], unit)
+    return str(count)
+
+
+def read_bounded(read: Callable[[int], bytes], limit: int, expected: int = 0) -> bytes:
+    """All of a stream's bytes, taken a chunk at a time with its read method;
+    raises TooLarge as soon as there are more than limit. expected: the size
+    of a regular file (0 for a pipe or a device), whose first short read is
+    its end."""
+    chunks = []  # type: List[bytes]
+    total = 0
+    want = min(CHUNK, expected + 1) if expected else CHUNK  # a small file: one small read
+    while True:
+        asked = min(want, limit + 1 - total)
+        chunk = read(asked)
+        if not chunk:
+            break
+        chunks.append(chunk)
+        total += len(chunk)
+        if total > limit:
+            raise TooLarge(limit)
+        if expected and len(chunk) < asked:
+            break
+        want = CHUNK
+    return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+
+
+def read_file(path: str, limit: int, walked: bool) -> bytes:
+    """A named file's bytes, at most limit of them. A file found in a walk is
+    opened without waiting, so that a FIFO put there meanwhile cannot hang
+    the walk: it is refused as not a regular file."""
+    flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0) | (getattr(os, "O_NONBLOCK", 0) if walked else 0)
+    descriptor = os.open(path, flags)
+    with open(descriptor, "rb", buffering=0) as stream:
+        info = os.fstat(descriptor)
+        regular = stat.S_ISREG(info.st_mode)
+        if walked and not regular:
+            raise OSError(0, "not a regular file")
+        if regular and info.st_size > limit:
+            raise TooLarge(limit)  # known without reading it
+        return read_bounded(stream.read, limit, info.st_size if regular else 0)
 
 
 def _wide_encoding(data: bytes) -> Optional[str]:
@@ -67,13 +138,19 @@ def decode(data: bytes) -> Tuple[str, Optional[str]]:
     if "\0" in text:
         raise BinaryInput()
     if "\r" in text:
-        text = text.replace("\r\n", "\n").replace("\r", "\n")
+        import re  # loaded already: the detectors search with it
+
+        # Terminal and expect logs end lines with \r\r\n: any run of \r
+        # before a \n is one line end; a \r alone is one too.
+        text = re.sub("\r+\n", "\n", text).replace("\r", "\n")
     return text, warning
 
 
 def _listing(folder: str, seen: Set[Tuple[int, int]]) -> List[Tuple[str, bool]]:
-    """A folder's visible entries, sorted by name, as (path, is_folder);
-    empty when this folder was already walked (a link back up the tree)."""
+    """A folder's visible folders and regular files, sorted by name, as
+    (path, is_folder); empty when this folder was already walked (a link
+    back up the tree). FIFOs, sockets and devices are skipped, as grep -r
+    skips them: reading one could wait for ever or never end."""
     info = os.stat(folder)
     if (info.st_dev, info.st_ino) in seen:
         return []
@@ -85,6 +162,8 @@ def _listing(folder: str, seen: Set[Tuple[int, int]]) -> List[Tuple[str, bool]]:
                 continue
             try:
                 is_folder = entry.is_dir()
+                if not is_folder and not entry.is_file() and os.path.exists(entry.path):
+                    continue  # a special file; a dangling link is reported when it is opened
             except OSError:
                 is_folder = False  # reported when it is opened
             entries.append((entry.path, is_folder))

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import re
 
+from ._escape import escape
 from ._inputs import BOMS
 from ._report import describe_exception
 
@@ -43,45 +44,46 @@ def _text(path: str, data: bytes) -> str:
 
 def load_table(path: str) -> Table:
     """Reads and checks a pattern table; raises UsageError with a one-line reason."""
+    shown = escape(path)  # the name as a terminal may show it
     import json  # only a run with --table pays for it
 
     try:
         with open(path, "rb") as stream:
             data = stream.read()
     except OSError as exc:
-        raise UsageError("cannot read table %s: %s" % (path, exc.strerror or exc))
+        raise UsageError("cannot read table %s: %s" % (shown, exc.strerror or exc))
 
     def no_duplicates(pairs: List[Tuple[str, Any]]) -> Dict[str, Any]:
         table = {}  # type: Dict[str, Any]
         for key, value in pairs:
             if key in table:
-                raise UsageError("table %s: key %r appears twice" % (path, key))
+                raise UsageError("table %s: key %r appears twice" % (shown, key))
             table[key] = value
         return table
 
     try:
-        table = json.loads(_text(path, data), object_pairs_hook=no_duplicates)
+        table = json.loads(_text(shown, data), object_pairs_hook=no_duplicates)
     except ValueError as exc:  # json.JSONDecodeError is a ValueError
-        raise UsageError("table %s is not valid JSON: %s" % (path, exc))
+        raise UsageError("table %s is not valid JSON: %s" % (shown, exc))
     except RecursionError:  # json's decoder recurses once per [ or {
-        raise UsageError("table %s is not valid JSON: nested too deeply" % path)
+        raise UsageError("table %s is not valid JSON: nested too deeply" % shown)
     if not isinstance(table, dict):
         raise UsageError("table %s must be a JSON object of key to pattern, not %s"
-                         % (path, type(table).__name__))
+                         % (shown, type(table).__name__))
     names = {}  # type: Dict[str, List[Tuple[str, int]]]
     for key in sorted(table):
         pattern = table[key]
         if not isinstance(pattern, str):
             raise UsageError("table %s: the pattern for key %r must be a string, not %s"
-                             % (path, key, type(pattern).__name__))
+                             % (shown, key, type(pattern).__name__))
         try:
             # The module gets the pattern text and searches with it at each
             # use; compiling here checks it and tells its named groups.
             compiled = re.compile(pattern)
         except re.error as exc:
-            raise UsageError("table %s: the pattern for key %r does not compile: %s" % (path, key, exc))
+            raise UsageError("table %s: the pattern for key %r does not compile: %s" % (shown, key, exc))
         except Exception as exc:  # RecursionError, OverflowError: whatever re says, one line
             raise UsageError("table %s: the pattern for key %r does not compile: %s"
-                             % (path, key, describe_exception(exc)))
+                             % (shown, key, describe_exception(exc)))
         names[key] = sorted(compiled.groupindex.items(), key=lambda item: item[1])
     return Table(table, names)

@@ -12,7 +12,8 @@ import itertools
 import os
 import time
 
-from ._inputs import BinaryInput, decode, walk
+from ._escape import escape
+from ._inputs import MAX_SIZE, BinaryInput, TooLarge, decode, read_bounded, read_file, shown_size, walk
 from ._report import describe_exception, kind, report
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
@@ -37,21 +38,26 @@ CHUNK = 256  # inputs handed to a worker at a time
 class Options:
     """What every answer is made with; sent to the workers with each chunk."""
 
-    __slots__ = ("format", "table", "explain", "prog", "max_line_length")
+    __slots__ = ("format", "table", "explain", "prog", "max_line_length", "max_size")
 
     def __init__(self, format: Format, table: Optional[Table], explain: bool, prog: str,
-                 max_line_length: Optional[int] = None) -> None:
+                 max_line_length: Optional[int] = None, max_size: int = MAX_SIZE) -> None:
         self.format, self.table, self.explain, self.prog = format, table, explain, prog
         self.max_line_length = max_line_length  # None: no limit
+        self.max_size = max_size
 
 
 class Task:
-    """One input: its name as reported, and where its bytes come from."""
+    """One input: its name as reported (exactly: escaped only when shown),
+    and where its bytes come from: a path (walked: found in a folder), the
+    bytes of standard input, or an error."""
 
-    __slots__ = ("shown", "path", "data", "error")
+    __slots__ = ("shown", "path", "data", "error", "walked")
 
-    def __init__(self, shown: str, path: Optional[str], data: Optional[bytes], error: Optional[str]) -> None:
+    def __init__(self, shown: str, path: Optional[str], data: Optional[bytes], error: Optional[str],
+                 walked: bool = False) -> None:
         self.shown, self.path, self.data, self.error = shown, path, data, error
+        self.walked = walked
 
 
 class Outcome:
@@ -63,28 +69,42 @@ class Outcome:
         self.kind, self.model, self.output, self.messages = kind, model, output, messages
 
 
-def tasks(names: Sequence[str], stdin: Optional[TextIO]) -> Iterator[Task]:
+def too_large(limit: int) -> str:
+    return "larger than --max-size %s" % shown_size(limit)
+
+
+def tasks(names: Sequence[str], stdin: Optional[TextIO], max_size: int = MAX_SIZE) -> Iterator[Task]:
     """The inputs, one at a time, folders walked as they are reached."""
     for name in names:
         if name == "-":
             try:
                 if stdin is None:
                     raise OSError("standard input is closed")
-                data = stdin.buffer.read() if hasattr(stdin, "buffer") else stdin.read().encode("utf-8")
+                if hasattr(stdin, "buffer"):
+                    data = read_bounded(stdin.buffer.read, max_size)
+                else:
+                    data = stdin.read().encode("utf-8")
             except OSError as exc:
                 yield Task("<stdin>", None, None, str(exc.strerror or exc))
+                continue
+            except TooLarge:
+                yield Task("<stdin>", None, None, too_large(max_size))
+                continue
+            except MemoryError:
+                yield Task("<stdin>", None, None, "out of memory")
                 continue
             yield Task("<stdin>", None, data, None)
         elif os.path.isdir(name):
             for path, error in walk(name):
-                yield Task(path, path, None, None if error is None else str(error.strerror or error))
+                yield Task(path, path, None, None if error is None else str(error.strerror or error), True)
         else:
             yield Task(name, name, None, None)
 
 
-def read(task: Task) -> Tuple[Optional[str], Optional[str], Optional[str], Optional[str]]:
+def read(task: Task, max_size: int = MAX_SIZE) -> Tuple[Optional[str], Optional[str], Optional[str], Optional[str]]:
     """(text, warning, error, message) of one input: the text, or why it
-    cannot be answered for the entry and as a line for standard error."""
+    cannot be answered for the entry and as a line for standard error.
+    Never raises: whatever goes wrong with one input is that input's error."""
     reason = task.error
     if reason is None:
         try:
@@ -92,32 +112,37 @@ def read(task: Task) -> Tuple[Optional[str], Optional[str], Optional[str], Optio
                 data = task.data
             else:
                 assert task.path is not None
-                with open(task.path, "rb") as stream:
-                    data = stream.read()
+                data = read_file(task.path, max_size, task.walked)
             text, warning = decode(data)
             return text, warning, None, None
         except OSError as exc:
             reason = str(exc.strerror or exc)
         except BinaryInput:
-            return None, None, "binary file", "%s: binary file, skipped" % task.shown
-    return None, None, "cannot read: " + reason, "cannot read %s: %s" % (task.shown, reason)
+            return None, None, "binary file", "%s: binary file, skipped" % escape(task.shown)
+        except TooLarge:
+            reason = too_large(max_size)
+        except MemoryError:
+            reason = "out of memory"
+        except Exception as exc:  # a fault of ours must not lose the other inputs
+            reason = "failed: %s" % describe_exception(exc)
+    return None, None, "cannot read: " + reason, "cannot read %s: %s" % (escape(task.shown), escape(reason))
 
 
 def answer(options: Options, task: Task) -> Outcome:
     """Reads, decodes, detects and formats one input; never raises."""
-    text, warning, error, message = read(task)
+    text, warning, error, message = read(task, options.max_size)
     messages = ()  # type: Tuple[str, ...]
     if warning is not None:
-        messages = ("%s: warning: %s %s" % (options.prog, task.shown, warning),)
+        messages = ("%s: warning: %s %s" % (options.prog, escape(task.shown), warning),)
     try:
         entry, detection = report(task.shown, text, options.table, options.explain, error,
                                   options.max_line_length)
     except Exception as exc:  # a fault of ours must not lose the other inputs
         error = "failed: %s" % describe_exception(exc)
-        message = "%s: %s" % (task.shown, error)
+        message = "%s: %s" % (escape(task.shown), escape(error))
         entry, detection = report(task.shown, None, options.table, options.explain, error)
     if message is None and entry["error"]:
-        message = "%s: %s" % (task.shown, entry["error"])
+        message = "%s: %s" % (escape(task.shown), escape(entry["error"]))
     if message is not None:
         messages += ("%s: %s" % (options.prog, message),)
     return Outcome(kind(entry, detection), detection.model if detection is not None else None,

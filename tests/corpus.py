@@ -1,0 +1,220 @@
+"""Every call the tests know, as (label, function name, make_args): the
+version texts of examples/, the benchmark's cases, the edge cases of each
+family and of the matching core, and calls generated from fragments of all
+of them. make_args(impl) gives the arguments for one implementation, so
+that a detector used as an action is that implementation's own."""
+import glob
+import importlib.util
+import json
+import os
+import random
+
+from recording import Action
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DETECTORS = ["fetch_kveos_details", "get_garu_details", "get_vkorin_details", "get_prav_details",
+             "get_tolm_details"]
+SPAWN_IDS = [(), ("",), (None,), (0,), ([],), ("handle",), (1,), (object(),)]
+
+
+class Detector(object):
+    """Stands for the detector `name` of whichever implementation is called."""
+
+    def __init__(self, name):
+        self.name = name
+
+
+def resolve(value, impl):
+    if isinstance(value, Detector):
+        return getattr(impl, value.name)
+    if type(value) is dict:
+        return {key: resolve(action, impl) for key, action in value.items()}
+    return value
+
+
+def call(label, func_name, *args):
+    return (label, func_name, lambda impl: tuple(resolve(arg, impl) for arg in args))
+
+
+# ---- version texts -------------------------------------------------------------
+
+NOTICE = "Corvath is a demo version of the Ostrel Operating System"
+BANNER = "Vantrel KORIN Software, %s Software"
+MARKER = "KORIN DALM Admin"
+THIRD = "Foo (Bar) processor with 1K\nline two\n%s\nmore"
+
+
+def hw(line, before="", after="\n"):
+    return "%sHardware\n%s%s" % (before, line, after)
+
+
+EDGE_TEXTS = [
+    # KVE-OS: the hardware line, its words and the demo notice
+    "", "Software image: 4.2\n", hw("vantrel KVE-OSv Chassis"), hw("vantrel kve-osv Chassis"),
+    hw("vantrel Ostrel1234 Chassis"), hw("vantrel ostrel1234 CHASSIS"), hw("vantrel Ostrel1234 ChassisXL"),
+    hw("vantrel Ostrel12x4 Chassis"), hw("vantrel Ostrel Chassis"), hw("vantrel Ostrel1234 P4416 Chassis"),
+    hw("vantrel Ostrel1234 P4416 Chassis", before=NOTICE + "\n"),
+    hw("vantrel Ostrel1234 P4416 Chassis", after="\n" + NOTICE + "\n"),
+    hw("vantrel Ostrel1234 P4416 Chassis", after="\n" + NOTICE.upper()),
+    hw("vantrel Ostrel1234 p4416 Chassis", after="\n" + NOTICE),
+    hw("vantrel Ostrel1234 Chassis", after="\n" + NOTICE), hw("vantrel KVE-OSv P4416", after="\n" + NOTICE),
+    hw("vantrel Ostrel1234 AB-CD Chassis"), hw("vantrel Ostrel\u0663\u0664 Chassis"),
+    "Hardware: vantrel Ostrel1234 Chassis\n", "Hardware   \n\n\n   vantrel   Ostrel1234   Chassis\n",
+    "Hardware\nvantrel Ostrel1234", "Hardware\nOstrel1234 Chassis\nBoard rev 2\n",
+    "HARDWARE\n vantrel Ostrel1234 Chassis", "hardware\n vantrel Ostrel5 Chassis",
+    "FirmwareHardware\n vantrel Ostrel77 Chassis",
+    # GARU and FESK: which marker comes first in the order of the tests
+    "Router OS 12.1\nUptime 5 days\n", "kernel LINUX_L2\nSolaris Unix\nLinux Unix", "Linux Unix\nSolaris Unix",
+    "Solaris Unix then Linux Unix", "Base: Linux Unix 4.9", "linux unix / SOLARIS UNIX / linux_l2",
+    "Linux  Unix\nSolaris\tUnix\nLinux\nUnix\nLINUX-L2", "LINUX UNIX",
+    # vKORIN: the banner and texts without it
+    BANNER % "KORINv", BANNER % "vkorin_l2", "uptime 3 days\n" + (BANNER % "KORINv") + " (tm)\nmore",
+    "Vantrel KORIN Software,\t\n  vkorin_l2 \n Software", (BANNER % "vkorin_l2") + "\n" + (BANNER % "KORINv"),
+    "no banner here", "Vantrel KORIN Software,KORINv Software", BANNER % "KORINv2", "v" + (BANNER % "KORINv")[1:],
+    BANNER % "KORINV",
+    # PRAV: the model code and the marker
+    "Vantrel PRAV-12 router", "vantrel PRAV-7", MARKER + "\nVantrel PRAV-12", "Vantrel PRAV-3 ... Vantrel PRAV-4",
+    "XVantrel PRAV-12", "Vantrel PRAV-12A", "Vantrel PRAV-0012", MARKER, "VANTREL PRAV-7\n" + MARKER,
+    "Vantrel prav-7 " + MARKER, "Vantrel PRAV7 " + MARKER, "Vantrel PRAV- " + MARKER, "Vantrel  PRAV-12 " + MARKER,
+    "Vantrel\nPRAV-12 " + MARKER, "korin dalm admin", "KORIN  DALM Admin",
+    # TOLM: the three ranked patterns
+    "TOLM-12 Chassis", "TOLM12 Chassis", "TOLM-123x Chassis", "TOLM--12 Chassis", "tolm-12 Chassis",
+    "TOLM-12 chassis", "TOLM-12\nChassis", "A TOLM-12 B TOLM-34 Chassis", "Vantrel Q (R) processor\nTOLM-7 Chassis",
+    "Vantrel TOLM-12 (X1) processor with 1K bytes", "vantrel TOLM 12 Series (P-2) processor",
+    "Vantrel A (B) C (D) processor", "Vantrel A-B (C) processor (D) processor", "Vantrel Q () processor",
+    "Vantrel Q ()  processor", "Vantrel  Q () processor", THIRD % "TOLM-12-X", THIRD % "",
+    (THIRD % "TOLM-12-X")[: -len("\nmore")], "first line\n" + THIRD % "TOLM-12-X",
+    "VANTREL Q (R) processor\nsecond\nthird-line\n",
+]
+# What re.search refuses as a text.
+NOT_TEXTS = [None, b"Linux Unix", 5]
+
+
+def example_texts():
+    texts = []
+    for path in sorted(glob.glob(os.path.join(ROOT, "examples", "*.txt"))):
+        with open(path, encoding="utf-8") as f:
+            texts.append((os.path.basename(path), f.read()))
+    return texts
+
+
+def example_table():
+    with open(os.path.join(ROOT, "examples", "table.json"), encoding="utf-8") as f:
+        return json.load(f)
+
+
+def bench_cases():
+    """The benchmark's cases, whose make_args already takes the implementation."""
+    spec = importlib.util.spec_from_file_location("bench_cases", os.path.join(ROOT, "bench", "cases.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return [("bench %s" % label, func_name, make_args) for func_name, label, make_args, _ in module.CASES]
+
+
+# ---- actions and tables -----------------------------------------------------------
+
+class CallableStr(str):
+    def __call__(self, *args):
+        raise AssertionError("a str action is never called")
+
+
+PATTERN_ACTIONS = [
+    (r"X(\d)", "Hardware: X1"), ("b", "abc"), ("z", "abc"), ("(x)?b", "abc"), ("x*", "abc"), ("B", "abc"),
+    (r"(\d)\D(\d)", "a1b2"), ("two$", "line one\nline two"), (CallableStr("b"), "abc"), ("(b)", "abc"),
+    ("(", "abc"), ("b", None), ("b", b"abc"), (r"(?P<n>b)(c)?", "abc"),
+]
+# Neither a pattern nor callable: reported by a printed line.
+NOT_ACTIONS = [None, 1, 2.5, b"b", __import__("re").compile("b"), ["b"], ("b",)]
+# What a caller's action may return: true results are kept, false ones printed.
+RESULTS = ["M1", ["x"], (0,), None, "", [], 0, False]
+
+FAMILY_TABLE = {"a_garu": Detector("get_garu_details"), "b_kveos": Detector("fetch_kveos_details"),
+                "c_prav": Detector("get_prav_details"), "d_tolm": Detector("get_tolm_details")}
+KEYS = ["b", "B", "a", "\xe9", "z", "Z", "\U0001F600", "", "ab", "\u0100", "a\x00", "10", "9", "1"]
+TABLES = [
+    ("Chassis X1", {}), ("Chassis X1", {"b": r"X(\d)", "a": "Chassis"}), ("Chassis X1", {"b": r"X(\d)", "a": "nomatch"}),
+    ("Chassis X1", {"a": "nomatch", "b": "nomatch"}), ("text", {"a": "x", "Z": "t"}),
+    ("text", {3: "t", 1: "nomatch", 2: "ex"}), ("text", {"a": Action("none"), "b": Action("model", "M")}),
+    ("text", {"b": Action("later", "N"), "a": Action("first", "M")}), ("text", {"a": None, "b": "t"}),
+    ("text", {key: Action(repr(key)) for key in KEYS}), ("text", {"a": "(", "b": "t"}),
+    ("Solaris Unix", {"a": Detector("get_vkorin_details"), "b": Detector("get_garu_details")}),
+    (BANNER % "KORINv", {"a": Detector("get_vkorin_details")}),
+    ("text", None), ("text", 5), ("text", {1: "a", "b": "c"}), ("text", {"a"}), ("text", ["a", "b"]),
+    ("text", [1, 0]), (None, {"a": "t"}),
+]
+
+
+def known_calls():
+    calls = []
+    texts = [(repr(text)[:60], text) for text in EDGE_TEXTS + NOT_TEXTS] + example_texts()
+    for label, text in texts:
+        for name in DETECTORS:
+            for spawn in SPAWN_IDS:
+                calls.append(call("%s %s %r" % (name, label, spawn), name, text, *spawn))
+        calls.append(call("families %s" % label, "get_key_value", text, FAMILY_TABLE))
+        calls.append(call("example table %s" % label, "get_key_value", text, example_table()))
+    for pattern, text in PATTERN_ACTIONS:
+        for spawn in ["", "handle", None]:
+            calls.append(call("pattern %r in %r, %r" % (pattern, text, spawn), "invokeaction", text, pattern, spawn))
+    for action in NOT_ACTIONS:
+        calls.append(call("not an action %r" % (action,), "invokeaction", "abc", action))
+    for result in RESULTS:
+        for spawn in SPAWN_IDS:
+            calls.append(call("action giving %r, %r" % (result, spawn), "invokeaction", "text",
+                              Action(repr(result), result), *spawn))
+    for name in DETECTORS:
+        calls.append(call("%s as an action with a handle" % name, "invokeaction", "Linux Unix", Detector(name), "h"))
+    for text, table in TABLES:
+        calls.append(call("table %r for %r" % (table, text), "get_key_value", text, table))
+    return calls + bench_cases()
+
+
+# ---- generated calls ------------------------------------------------------------
+
+def fragments():
+    """Lines of the real texts and the words the patterns look for."""
+    lines = set()
+    for _, text in example_texts():
+        lines.update(text.splitlines())
+    for text in EDGE_TEXTS:
+        lines.update(text.splitlines())
+    words = ["Hardware", "HARDWARE", "Chassis", "chassis", "Ostrel1234", "ostrel7", "KVE-OSv", "P4416", NOTICE,
+             "LINUX_L2", "Solaris Unix", "Linux Unix", "Vantrel KORIN Software,", "KORINv", "vkorin_l2",
+             "Software", "Vantrel", "vantrel", "PRAV-12", MARKER, "TOLM-12", "TOLM7", "(R2)", "processor",
+             "(", ")", "-", "vantrel Ostrel1234 P4416 Chassis", "Vantrel Q (R) processor"]
+    return sorted(lines) + words
+
+
+SEPARATORS = ["", " ", "  ", "\n", "\n\n", "\t", " \n ", "\n  "]
+
+
+def generated_text(rng, pieces):
+    parts = []
+    for _ in range(rng.randint(0, 8)):
+        parts.append(rng.choice(pieces))
+        parts.append(rng.choice(SEPARATORS))
+    text = "".join(parts)
+    if text and rng.random() < 0.3:
+        start = rng.randrange(len(text))
+        end = min(len(text), start + rng.randint(1, 12))
+        text = text[:start] + rng.choice([text[start:end].swapcase(), "", text[start:end] * 2]) + text[end:]
+    return text
+
+
+def generated_calls(seed, count):
+    rng = random.Random(seed)
+    pieces = fragments()
+    patterns = list(example_table().values()) + [pattern for pattern, _ in PATTERN_ACTIONS if pattern != "("]
+    actions = patterns + [Detector(name) for name in DETECTORS] + [Action("model", "M"), Action("none"), None]
+    calls = []
+    for index in range(count):
+        text = generated_text(rng, pieces)
+        label = "seed %d #%d %r" % (seed, index, text[:40])
+        spawn = rng.choice(SPAWN_IDS)
+        for name in DETECTORS:
+            calls.append(call("%s %s" % (name, label), name, text, *spawn))
+        calls.append(call("invokeaction %s" % label, "invokeaction", text, rng.choice(actions), *spawn))
+        keys = rng.sample(["10-a", "20-b", "30-c", "40-d", "50-e", "99-z"], rng.randint(0, 6))
+        table = {key: rng.choice(actions) for key in keys}
+        calls.append(call("get_key_value %s" % label, "get_key_value", text, table))
+    return calls

@@ -1,0 +1,45 @@
+"""The module against its plain Python statement (reference.py): on every
+call the tests know and on generated ones, both give the same result or
+the same exception (type and message), print the same lines, and do the
+same with ``re``, its matches and the groups they give, and the caller's
+actions, in the same order."""
+import pytest
+
+import corpus
+import recording
+import reference
+from talvern.platformdetails import function_def as fd
+
+KNOWN = corpus.known_calls()
+
+
+def disagreement(label, func_name, make_args):
+    want = recording.run(reference, func_name, make_args)
+    got = recording.run(fd, func_name, make_args)
+    if got == want:
+        return None
+    for part, mine, theirs in zip(("outcome", "printed", "calls"), got, want):
+        if mine != theirs:
+            return "%s: %s differs\n  module:    %r\n  reference: %r" % (label, part, mine, theirs)
+    return None
+
+
+@pytest.mark.parametrize("label, func_name, make_args", KNOWN, ids=[case[0] for case in KNOWN])
+def test_known_calls(label, func_name, make_args):
+    assert disagreement(label, func_name, make_args) is None
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_generated_calls(seed):
+    found = [d for d in (disagreement(*case) for case in corpus.generated_calls(seed, 60)) if d]
+    assert not found, "%d disagreements, the first:\n%s" % (len(found), "\n".join(found[:3]))
+
+
+def test_the_record_sees_what_the_functions_do():
+    # The comparison above is only as good as what the record holds.
+    outcome, printed, log = recording.run(
+        reference, "get_tolm_details", lambda impl: (corpus.hw("x") + "TOLM-12 Chassis",))
+    assert outcome == ("returned", ("str", "TOLM12"))
+    assert printed == []
+    assert ("search", ("(TOLM[-]?[0-9]+).*Chassis", corpus.hw("x") + "TOLM-12 Chassis"), []) in log
+    assert log[-2:] == [("groups", ()), ("replace", "TOLM-12", ("-", ""))]

@@ -14,7 +14,7 @@ from recording import Action
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DETECTORS = ["fetch_kveos_details", "get_garu_details", "get_vkorin_details", "get_prav_details",
              "get_tolm_details"]
-SPAWN_IDS = [(), ("",), (None,), (0,), ([],), ("handle",), (1,), (object(),)]
+SPAWN_IDS = [(), ("",), (None,), (0,), (False,), ([],), ("handle",), (1,), (object(),)]
 
 
 class Detector(object):
@@ -32,8 +32,9 @@ def resolve(value, impl):
     return value
 
 
-def call(label, func_name, *args):
-    return (label, func_name, lambda impl: tuple(resolve(arg, impl) for arg in args))
+def call(label, func_name, *args, **options):
+    """A call; options may hold bind(impl), the names to bind meanwhile."""
+    return (label, func_name, lambda impl: tuple(resolve(arg, impl) for arg in args), options.get("bind"))
 
 
 # ---- version texts -------------------------------------------------------------
@@ -108,7 +109,7 @@ def bench_cases():
     spec = importlib.util.spec_from_file_location("bench_cases", os.path.join(ROOT, "bench", "cases.py"))
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    return [("bench %s" % label, func_name, make_args) for func_name, label, make_args, _ in module.CASES]
+    return [("bench %s" % label, func_name, make_args, None) for func_name, label, make_args, _ in module.CASES]
 
 
 # ---- actions and tables -----------------------------------------------------------
@@ -130,13 +131,19 @@ RESULTS = ["M1", ["x"], (0,), None, "", [], 0, False]
 
 FAMILY_TABLE = {"a_garu": Detector("get_garu_details"), "b_kveos": Detector("fetch_kveos_details"),
                 "c_prav": Detector("get_prav_details"), "d_tolm": Detector("get_tolm_details")}
+class Reversed(str):
+    def __lt__(self, other):
+        return str.__gt__(self, other)
+
+
 KEYS = ["b", "B", "a", "\xe9", "z", "Z", "\U0001F600", "", "ab", "\u0100", "a\x00", "10", "9", "1"]
 TABLES = [
     ("Chassis X1", {}), ("Chassis X1", {"b": r"X(\d)", "a": "Chassis"}), ("Chassis X1", {"b": r"X(\d)", "a": "nomatch"}),
     ("Chassis X1", {"a": "nomatch", "b": "nomatch"}), ("text", {"a": "x", "Z": "t"}),
     ("text", {3: "t", 1: "nomatch", 2: "ex"}), ("text", {"a": Action("none"), "b": Action("model", "M")}),
     ("text", {"b": Action("later", "N"), "a": Action("first", "M")}), ("text", {"a": None, "b": "t"}),
-    ("text", {key: Action(repr(key)) for key in KEYS}), ("text", {"a": "(", "b": "t"}),
+    ("text", {key: Action(repr(key)) for key in KEYS}),
+    ("text", {Reversed(key): Action(key) for key in "abc"}), ("text", {"a": "(", "b": "t"}),
     ("Solaris Unix", {"a": Detector("get_vkorin_details"), "b": Detector("get_garu_details")}),
     (BANNER % "KORINv", {"a": Detector("get_vkorin_details")}),
     ("text", None), ("text", 5), ("text", {1: "a", "b": "c"}), ("text", {"a"}), ("text", ["a", "b"]),
@@ -166,7 +173,66 @@ def known_calls():
         calls.append(call("%s as an action with a handle" % name, "invokeaction", "Linux Unix", Detector(name), "h"))
     for text, table in TABLES:
         calls.append(call("table %r for %r" % (table, text), "get_key_value", text, table))
-    return calls + bench_cases()
+    return calls + bench_cases() + rebound_calls()
+
+
+# ---- other engines bound as re, and replaced matching functions -------------------
+
+class Found(object):
+    """What a stand-in engine's search finds: group(n) and groups() answer
+    from what it was given."""
+
+    def __init__(self, by_group=None, groups=()):
+        self.by_group, self._groups = by_group or {}, groups
+
+    def group(self, n=0):
+        return self.by_group.get(n)
+
+    def groups(self):
+        return self._groups
+
+
+class Engine(object):
+    """An engine whose search and match always give `found`."""
+    I = 2
+
+    def __init__(self, found):
+        self._found = found
+
+    def search(self, *args):
+        return self._found
+
+    def match(self, *args):
+        return self._found
+
+
+class Model(str):
+    def replace(self, old, new):
+        return "own replace"
+
+
+ENGINES = [1, 0, "abc", Found(), Found({1: "something else", 2: "Chassis"}), Found({1: "Ostrel1", 2: "P4416"}),
+           Found({0: "w", 1: "KORINv"}, groups=("A-B",)), Found(groups=(None,))]
+# What a replaced invokeaction answers get_tolm_details (through get_key_value).
+ANSWERS = [["w", ("A-B",)], ["only one item"], [1, 2], ["w", ()], ["w", (5,)], ["w", (Model("A-B"),)], [], None]
+
+
+def rebound_calls():
+    calls = []
+    for found in ENGINES:
+        bind = lambda impl, found=found: {"re": Engine(found)}  # noqa: E731
+        label = "engine finding %r" % (vars(found) if isinstance(found, Found) else found,)
+        for name in DETECTORS:
+            calls.append(call("%s, %s" % (name, label), name, "text", bind=bind))
+        calls.append(call("invokeaction, %s" % label, "invokeaction", "text", "p", bind=bind))
+        calls.append(call("example table, %s" % label, "get_key_value", "text", example_table(), bind=bind))
+    for answer in ANSWERS:
+        bind = lambda impl, answer=answer: {"invokeaction": lambda *args: answer}  # noqa: E731
+        calls.append(call("get_tolm_details, invokeaction answering %r" % (answer,), "get_tolm_details", "text",
+                          bind=bind))
+    calls.append(call("get_tolm_details, invokeaction bound as get_key_value", "get_tolm_details", "text",
+                      bind=lambda impl: {"get_key_value": impl.invokeaction}))
+    return calls
 
 
 # ---- generated calls ------------------------------------------------------------

@@ -55,7 +55,7 @@ class Match(object):
 
     def __bool__(self):
         self._log.add("bool", "match")
-        return True
+        return bool(self._real)
 
     def group(self, *args):
         self._log.add("group", args)
@@ -67,14 +67,14 @@ class Match(object):
 
 
 class RecordingRe(object):
-    """Stands for ``re`` in an implementation's namespace."""
+    """Stands for ``re`` (or another engine) in an implementation's namespace."""
 
-    def __init__(self, log):
-        self._log = log
+    def __init__(self, log, engine):
+        self._log, self._engine = log, engine
 
     def __getattr__(self, name):
         self._log.add("get", name)
-        value = getattr(re, name)
+        value = getattr(self._engine, name)
         if not callable(value):
             return value
 
@@ -111,21 +111,27 @@ def shape(value):
     return type(value).__name__, str(value) if isinstance(value, Group) else value
 
 
-def run(impl, func_name, make_args):
+def run(impl, func_name, make_args, bind=None):
     """(outcome, printed lines, log) of one call of `func_name` of `impl`
-    with the arguments make_args(impl)."""
+    with the arguments make_args(impl), and the names that bind(impl) gives
+    bound in its namespace meanwhile (``re`` among them is an engine to
+    record)."""
     log = Log()
     args = make_args(impl)
-    saved_re, saved_out = impl.re, sys.stdout
-    impl.re, sys.stdout, CURRENT[0] = RecordingRe(log), io.StringIO(), log
+    names = dict(bind(impl) if bind else {})
+    names["re"] = RecordingRe(log, names.get("re", re))
+    saved, saved_out = {name: getattr(impl, name) for name in names}, sys.stdout
+    vars(impl).update(names)
+    sys.stdout, CURRENT[0] = io.StringIO(), log
     try:
         try:
             outcome = ("returned", getattr(impl, func_name)(*args))
         except Exception as exc:  # any exception is an outcome to compare
-            outcome = ("raised", type(exc).__name__, str(exc))
+            outcome = ("raised", type(exc).__name__, ADDRESS.sub(" at 0x?", str(exc)))
         printed = sys.stdout.getvalue()
     finally:
-        impl.re, sys.stdout = saved_re, saved_out
+        vars(impl).update(saved)
+        sys.stdout = saved_out
         log.active = False
     if outcome[0] == "returned":
         outcome = ("returned", shape(outcome[1]))

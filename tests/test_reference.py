@@ -13,9 +13,9 @@ from talvern.platformdetails import function_def as fd
 KNOWN = corpus.known_calls()
 
 
-def disagreement(label, func_name, make_args):
-    want = recording.run(reference, func_name, make_args)
-    got = recording.run(fd, func_name, make_args)
+def disagreement(label, func_name, make_args, bind):
+    want = recording.run(reference, func_name, make_args, bind)
+    got = recording.run(fd, func_name, make_args, bind)
     if got == want:
         return None
     for part, mine, theirs in zip(("outcome", "printed", "calls"), got, want):
@@ -24,9 +24,9 @@ def disagreement(label, func_name, make_args):
     return None
 
 
-@pytest.mark.parametrize("label, func_name, make_args", KNOWN, ids=[case[0] for case in KNOWN])
-def test_known_calls(label, func_name, make_args):
-    assert disagreement(label, func_name, make_args) is None
+@pytest.mark.parametrize("label, func_name, make_args, bind", KNOWN, ids=[case[0] for case in KNOWN])
+def test_known_calls(label, func_name, make_args, bind):
+    assert disagreement(label, func_name, make_args, bind) is None
 
 
 @pytest.mark.parametrize("seed", range(6))

@@ -86,6 +86,8 @@ EDGE_TEXTS = [
     "Vantrel Q ()  processor", "Vantrel  Q () processor", THIRD % "TOLM-12-X", THIRD % "",
     (THIRD % "TOLM-12-X")[: -len("\nmore")], "first line\n" + THIRD % "TOLM-12-X",
     "VANTREL Q (R) processor\nsecond\nthird-line\n",
+    # and the first family's marker in the others' tables
+    "Solaris Unix", "TOLM-9 Chassis", "Vantrel PRAV-12", "unrelated",
 ]
 # What re.search refuses as a text.
 NOT_TEXTS = [None, b"Linux Unix", 5]
@@ -151,29 +153,36 @@ TABLES = [
 ]
 
 
-def known_calls():
-    calls = []
+def spawn_label(spawn):
+    if not spawn:
+        return "no spawn_id"
+    return "spawn_id %s" % ("an object" if type(spawn[0]) is object else repr(spawn[0]))
+
+
+def known_groups():
+    """[(label, calls)]: the calls the tests know, a group per text and
+    per kind of action or table."""
+    groups = []
     texts = [(repr(text)[:60], text) for text in EDGE_TEXTS + NOT_TEXTS] + example_texts()
     for label, text in texts:
-        for name in DETECTORS:
-            for spawn in SPAWN_IDS:
-                calls.append(call("%s %s %r" % (name, label, spawn), name, text, *spawn))
-        calls.append(call("families %s" % label, "get_key_value", text, FAMILY_TABLE))
-        calls.append(call("example table %s" % label, "get_key_value", text, example_table()))
-    for pattern, text in PATTERN_ACTIONS:
-        for spawn in ["", "handle", None]:
-            calls.append(call("pattern %r in %r, %r" % (pattern, text, spawn), "invokeaction", text, pattern, spawn))
-    for action in NOT_ACTIONS:
-        calls.append(call("not an action %r" % (action,), "invokeaction", "abc", action))
-    for result in RESULTS:
-        for spawn in SPAWN_IDS:
-            calls.append(call("action giving %r, %r" % (result, spawn), "invokeaction", "text",
-                              Action(repr(result), result), *spawn))
-    for name in DETECTORS:
-        calls.append(call("%s as an action with a handle" % name, "invokeaction", "Linux Unix", Detector(name), "h"))
-    for text, table in TABLES:
-        calls.append(call("table %r for %r" % (table, text), "get_key_value", text, table))
-    return calls + bench_cases() + rebound_calls()
+        calls = [call("%s, %s" % (name, spawn_label(spawn)), name, text, *spawn)
+                 for name in DETECTORS for spawn in SPAWN_IDS]
+        calls.append(call("the families' table", "get_key_value", text, FAMILY_TABLE))
+        calls.append(call("examples/table.json", "get_key_value", text, example_table()))
+        groups.append(("text " + label, calls))
+    groups.append(("pattern actions", [call("%r in %r, spawn_id %r" % (pattern, text, spawn), "invokeaction",
+                                            text, pattern, spawn)
+                                       for pattern, text in PATTERN_ACTIONS for spawn in ["", "handle", None]]))
+    groups.append(("not actions", [call(repr(action), "invokeaction", "abc", action) for action in NOT_ACTIONS]))
+    groups.append(("callable actions", [call("giving %r, %s" % (result, spawn_label(spawn)), "invokeaction", "text",
+                                             Action(repr(result), result), *spawn)
+                                        for result in RESULTS for spawn in SPAWN_IDS]))
+    groups.append(("detectors as actions", [call(name, "invokeaction", "Linux Unix", Detector(name), "h")
+                                            for name in DETECTORS]))
+    groups.append(("tables", [call("%r for %r" % (table, text), "get_key_value", text, table)
+                              for text, table in TABLES]))
+    groups.append(("the benchmark's cases", bench_cases()))
+    return groups + rebound_groups()
 
 
 # ---- other engines bound as re, and replaced matching functions -------------------
@@ -217,22 +226,21 @@ ENGINES = [1, 0, "abc", Found(), Found({1: "something else", 2: "Chassis"}), Fou
 ANSWERS = [["w", ("A-B",)], ["only one item"], [1, 2], ["w", ()], ["w", (5,)], ["w", (Model("A-B"),)], [], None]
 
 
-def rebound_calls():
-    calls = []
+def rebound_groups():
+    groups = []
     for found in ENGINES:
         bind = lambda impl, found=found: {"re": Engine(found)}  # noqa: E731
-        label = "engine finding %r" % (vars(found) if isinstance(found, Found) else found,)
-        for name in DETECTORS:
-            calls.append(call("%s, %s" % (name, label), name, "text", bind=bind))
-        calls.append(call("invokeaction, %s" % label, "invokeaction", "text", "p", bind=bind))
-        calls.append(call("example table, %s" % label, "get_key_value", "text", example_table(), bind=bind))
-    for answer in ANSWERS:
-        bind = lambda impl, answer=answer: {"invokeaction": lambda *args: answer}  # noqa: E731
-        calls.append(call("get_tolm_details, invokeaction answering %r" % (answer,), "get_tolm_details", "text",
-                          bind=bind))
-    calls.append(call("get_tolm_details, invokeaction bound as get_key_value", "get_tolm_details", "text",
+        calls = [call(name, name, "text", bind=bind) for name in DETECTORS]
+        calls.append(call("invokeaction", "invokeaction", "text", "p", bind=bind))
+        calls.append(call("examples/table.json", "get_key_value", "text", example_table(), bind=bind))
+        groups.append(("engine finding %r" % (vars(found) if isinstance(found, Found) else found,), calls))
+    calls = [call("answering %r" % (answer,), "get_tolm_details", "text",
+                  bind=lambda impl, answer=answer: {"invokeaction": lambda *args: answer})
+             for answer in ANSWERS]
+    calls.append(call("invokeaction bound as get_key_value", "get_tolm_details", "text",
                       bind=lambda impl: {"get_key_value": impl.invokeaction}))
-    return calls
+    groups.append(("get_tolm_details with a replaced invokeaction", calls))
+    return groups
 
 
 # ---- generated calls ------------------------------------------------------------
@@ -247,34 +255,49 @@ def fragments():
     words = ["Hardware", "HARDWARE", "Chassis", "chassis", "Ostrel1234", "ostrel7", "KVE-OSv", "P4416", NOTICE,
              "LINUX_L2", "Solaris Unix", "Linux Unix", "Vantrel KORIN Software,", "KORINv", "vkorin_l2",
              "Software", "Vantrel", "vantrel", "PRAV-12", MARKER, "TOLM-12", "TOLM7", "(R2)", "processor",
-             "(", ")", "-", "vantrel Ostrel1234 P4416 Chassis", "Vantrel Q (R) processor"]
+             "(", ")", "-", "vantrel Ostrel1234 P4416 Chassis", "Vantrel Q (R) processor", "Hardware\n",
+             "Hardware\n  vantrel Ostrel7280 Chassis-XL", "Hardware \n\n vantrel KVE-OSv x"]
     return sorted(lines) + words
 
 
 SEPARATORS = ["", " ", "  ", "\n", "\n\n", "\t", " \n ", "\n  "]
 
 
-def generated_text(rng, pieces):
-    parts = []
-    for _ in range(rng.randint(0, 8)):
-        parts.append(rng.choice(pieces))
-        parts.append(rng.choice(SEPARATORS))
-    text = "".join(parts)
-    if text and rng.random() < 0.3:
-        start = rng.randrange(len(text))
-        end = min(len(text), start + rng.randint(1, 12))
-        text = text[:start] + rng.choice([text[start:end].swapcase(), "", text[start:end] * 2]) + text[end:]
+def mutated(rng, text, pieces):
+    """`text` with a slice changed: its letter case swapped, dropped,
+    doubled, or a fragment or a separator put in its place or before it."""
+    start = rng.randrange(len(text) + 1)
+    end = min(len(text), start + rng.randint(0, 12))
+    middle = text[start:end]
+    middle = rng.choice([middle.swapcase(), "", middle * 2, rng.choice(pieces), rng.choice(SEPARATORS),
+                         rng.choice(pieces) + rng.choice(SEPARATORS) + middle])
+    return text[:start] + middle + text[end:]
+
+
+def generated_text(rng, pieces, texts):
+    """Fragments joined by separators, or a real text, changed a few times."""
+    if rng.random() < 0.5:
+        text = rng.choice(texts)
+    else:
+        parts = []
+        for _ in range(rng.randint(0, 8)):
+            parts.append(rng.choice(pieces))
+            parts.append(rng.choice(SEPARATORS))
+        text = "".join(parts)
+    for _ in range(rng.randint(0, 3)):
+        text = mutated(rng, text, pieces)
     return text
 
 
 def generated_calls(seed, count):
     rng = random.Random(seed)
     pieces = fragments()
+    texts = EDGE_TEXTS + [text for _, text in example_texts()]
     patterns = list(example_table().values()) + [pattern for pattern, _ in PATTERN_ACTIONS if pattern != "("]
     actions = patterns + [Detector(name) for name in DETECTORS] + [Action("model", "M"), Action("none"), None]
     calls = []
     for index in range(count):
-        text = generated_text(rng, pieces)
+        text = generated_text(rng, pieces, texts)
         label = "seed %d #%d %r" % (seed, index, text[:40])
         spawn = rng.choice(SPAWN_IDS)
         for name in DETECTORS:

@@ -24,7 +24,17 @@ class Detector(object):
         self.name = name
 
 
+class Fresh(object):
+    """Stands for what make() builds anew for each implementation: a table
+    that its own actions change."""
+
+    def __init__(self, make):
+        self.make = make
+
+
 def resolve(value, impl):
+    if isinstance(value, Fresh):
+        return value.make()
     if isinstance(value, Detector):
         return getattr(impl, value.name)
     if type(value) is dict:
@@ -159,6 +169,57 @@ def spawn_label(spawn):
     return "spawn_id %s" % ("an object" if type(spawn[0]) is object else repr(spawn[0]))
 
 
+class Text(str):
+    pass
+
+
+class Iterated(dict):
+    def __iter__(self):
+        return iter(["b", "a"])
+
+    def __getitem__(self, key):
+        return "(%s)" % key
+
+
+class Missing(dict):
+    def __missing__(self, key):
+        return "(m)"
+
+
+class FalseHandle(object):
+    def __bool__(self):
+        return False
+
+
+def changing_table(first_does, cls=dict, **later):
+    """A table whose first action, under key "a", does first_does(table)
+    and returns None."""
+    def make():
+        table = cls(later)
+        table["a"] = lambda text: first_does(table)
+        return table
+    return Fresh(make)
+
+
+ODD_CALLS = [
+    ("a str subclass as text", "get_garu_details", Text("Solaris Unix")),
+    ("a str subclass as text", "fetch_kveos_details", Text("Hardware\n vantrel Ostrel12 Chassis")),
+    ("a str subclass as text", "get_tolm_details", Text("TOLM-1 Chassis")),
+    ("a false handle", "invokeaction", "t", Action("handle", "r"), FalseHandle()),
+    ("a tuple as text", "get_key_value", ("t",), {"a": Action("tuple", "y")}),
+    ("tuple keys", "get_key_value", "t", {(1,): "t", (0,): "x"}),
+    ("own iteration and subscription", "get_key_value", "abm", Iterated(zzz=1)),
+    ("__missing__", "get_key_value", "abm", Missing()),
+    ("an action read at its turn", "get_key_value", "replaced",
+     changing_table(lambda table: table.update(b="replaced"), b="never")),
+    ("keys added after the snapshot", "get_key_value", "text",
+     changing_table(lambda table: table.update(aa="text"), b="nomatch")),
+    ("a key removed mid-walk", "get_key_value", "x", changing_table(lambda table: table.pop("b") and None, b="x")),
+    ("a key removed, read through __missing__", "get_key_value", "abm",
+     changing_table(lambda table: table.pop("b") and None, cls=Missing, b="x", c="m")),
+]
+
+
 def known_groups():
     """[(label, calls)]: the calls the tests know, a group per text and
     per kind of action or table."""
@@ -181,6 +242,7 @@ def known_groups():
                                             for name in DETECTORS]))
     groups.append(("tables", [call("%r for %r" % (table, text), "get_key_value", text, table)
                               for text, table in TABLES]))
+    groups.append(("odd values and changing tables", [call(*odd) for odd in ODD_CALLS]))
     groups.append(("the benchmark's cases", bench_cases()))
     return groups + rebound_groups()
 

@@ -51,35 +51,6 @@ def test_exceptions_pass_through_unchanged():
 
 # ---- get_key_value -------------------------------------------------------
 
-def test_walk_reads_each_action_at_its_turn():
-    table = {}
-
-    def first(text):
-        table["b"] = "replaced"
-        return None
-
-    table.update(a=first, b="never")
-    assert fd.get_key_value("replaced", table) == ["b", ["replaced", ()]]
-
-
-def test_walk_uses_a_sorted_snapshot_of_the_keys():
-    table = {}
-
-    def first(text):
-        table["aa"] = "text"  # added after the snapshot: never tried
-        return None
-
-    table.update(a=first, b="nomatch")
-    assert fd.get_key_value("text", table) == []
-
-
-def test_key_removed_mid_walk_raises_key_error():
-    table = {}
-    table.update(a=lambda text: table.pop("b") and None, b="x")
-    with pytest.raises(KeyError):
-        fd.get_key_value("x", table)
-
-
 def test_invokeaction_is_looked_up_for_each_entry(monkeypatch):
     seen = []
 
@@ -96,30 +67,6 @@ def test_invokeaction_is_looked_up_for_each_entry(monkeypatch):
 
 
 # ---- the order of the walk and the table's own behaviour ---------------------
-
-class Iterated(dict):
-    def __iter__(self):
-        return iter(["b", "a"])
-
-    def __getitem__(self, key):
-        return "(%s)" % key
-
-
-class Missing(dict):
-    def __missing__(self, key):
-        return "(m)"
-
-
-@pytest.mark.parametrize("table, result", [
-    (Iterated(zzz=1), ["a", ["a", ("a",)]]),
-    (Missing(), []),
-    (Missing(b=lambda text: None, c="m"), ["c", ["m", ()]]),
-])
-def test_tables_are_iterated_and_subscribed_as_they_define(capsys, table, result):
-    if "b" in table:
-        table["b"] = lambda text: table.pop("b") and None  # read through __missing__ afterwards
-    assert fd.get_key_value("abm", table) == result
-
 
 class UnstableHash(str):
     """Hashes differently at every lookup after the first."""

@@ -9,6 +9,7 @@ import json
 import os
 import random
 
+from hostile_objects import FakeMatch, FakeRe
 from recording import Action
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -249,41 +250,14 @@ def known_groups():
 
 # ---- other engines bound as re, and replaced matching functions -------------------
 
-class Found(object):
-    """What a stand-in engine's search finds: group(n) and groups() answer
-    from what it was given."""
-
-    def __init__(self, by_group=None, groups=()):
-        self.by_group, self._groups = by_group or {}, groups
-
-    def group(self, n=0):
-        return self.by_group.get(n)
-
-    def groups(self):
-        return self._groups
-
-
-class Engine(object):
-    """An engine whose search and match always give `found`."""
-    I = 2
-
-    def __init__(self, found):
-        self._found = found
-
-    def search(self, *args):
-        return self._found
-
-    def match(self, *args):
-        return self._found
-
-
 class Model(str):
     def replace(self, old, new):
         return "own replace"
 
 
-ENGINES = [1, 0, "abc", Found(), Found({1: "something else", 2: "Chassis"}), Found({1: "Ostrel1", 2: "P4416"}),
-           Found({0: "w", 1: "KORINv"}, groups=("A-B",)), Found(groups=(None,))]
+# What another engine's search and match find (test_hostile.py has more).
+ENGINES = [FakeMatch({1: "something else", 2: "Chassis"}), FakeMatch({1: "Ostrel1", 2: "P4416"}),
+           FakeMatch({0: "w", 1: "KORINv"}, groups=("A-B",)), FakeMatch(groups=(None,))]
 # What a replaced invokeaction answers get_tolm_details (through get_key_value).
 ANSWERS = [["w", ("A-B",)], ["only one item"], [1, 2], ["w", ()], ["w", (5,)], ["w", (Model("A-B"),)], [], None]
 
@@ -291,11 +265,11 @@ ANSWERS = [["w", ("A-B",)], ["only one item"], [1, 2], ["w", ()], ["w", (5,)], [
 def rebound_groups():
     groups = []
     for found in ENGINES:
-        bind = lambda impl, found=found: {"re": Engine(found)}  # noqa: E731
+        bind = lambda impl, found=found: {"re": FakeRe(found, found)}  # noqa: E731
         calls = [call(name, name, "text", bind=bind) for name in DETECTORS]
         calls.append(call("invokeaction", "invokeaction", "text", "p", bind=bind))
         calls.append(call("examples/table.json", "get_key_value", "text", example_table(), bind=bind))
-        groups.append(("engine finding %r" % (vars(found) if isinstance(found, Found) else found,), calls))
+        groups.append(("engine finding %r" % (vars(found),), calls))
     calls = [call("answering %r" % (answer,), "get_tolm_details", "text",
                   bind=lambda impl, answer=answer: {"invokeaction": lambda *args: answer})
              for answer in ANSWERS]

@@ -1,8 +1,9 @@
-"""Every call the tests know, as (label, function name, make_args): the
-version texts of examples/, the benchmark's cases, the edge cases of each
-family and of the matching core, and calls generated from fragments of all
-of them. make_args(impl) gives the arguments for one implementation, so
-that a detector used as an action is that implementation's own."""
+"""Every call the tests know, as (label, function name, make_args, bind):
+the version texts of examples/, the benchmark's cases, the edge cases of
+each family and of the matching core, and calls generated from fragments
+of all of them. make_args(impl) gives the arguments for one implementation,
+so that a detector used as an action is that implementation's own, and
+bind(impl), if given, the names to bind in its namespace meanwhile."""
 import glob
 import importlib.util
 import json
@@ -43,9 +44,8 @@ def resolve(value, impl):
     return value
 
 
-def call(label, func_name, *args, **options):
-    """A call; options may hold bind(impl), the names to bind meanwhile."""
-    return (label, func_name, lambda impl: tuple(resolve(arg, impl) for arg in args), options.get("bind"))
+def call(label, func_name, *args, bind=None):
+    return (label, func_name, lambda impl: tuple(resolve(arg, impl) for arg in args), bind)
 
 
 # ---- version texts -------------------------------------------------------------
@@ -144,6 +144,8 @@ RESULTS = ["M1", ["x"], (0,), None, "", [], 0, False]
 
 FAMILY_TABLE = {"a_garu": Detector("get_garu_details"), "b_kveos": Detector("fetch_kveos_details"),
                 "c_prav": Detector("get_prav_details"), "d_tolm": Detector("get_tolm_details")}
+
+
 class Reversed(str):
     def __lt__(self, other):
         return str.__gt__(self, other)
@@ -275,7 +277,11 @@ def rebound_groups():
              for answer in ANSWERS]
     calls.append(call("invokeaction bound as get_key_value", "get_tolm_details", "text",
                       bind=lambda impl: {"get_key_value": impl.invokeaction}))
-    groups.append(("get_tolm_details with a replaced invokeaction", calls))
+    calls.append(call("get_key_value", "get_key_value", "text", {"k": "pattern", "j": "t"},
+                      bind=lambda impl: {"invokeaction": Action("invokeaction", ["hit"])}))
+    calls.append(call("a replaced get_key_value", "get_tolm_details", "text",
+                      bind=lambda impl: {"get_key_value": Action("get_key_value", [3, ["w", ("A-B-C",)]])}))
+    groups.append(("replaced invokeaction and get_key_value", calls))
     return groups
 
 

@@ -9,13 +9,14 @@ import importlib.util
 import json
 import os
 import random
+import re
+import types
 
+from conftest import DETECTOR_NAMES as DETECTORS
 from hostile_objects import FakeMatch, FakeRe
-from recording import Action
+from recording import Action, Unrecorded
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DETECTORS = ["fetch_kveos_details", "get_garu_details", "get_vkorin_details", "get_prav_details",
-             "get_tolm_details"]
 SPAWN_IDS = [(), ("",), (None,), (0,), (False,), ([],), ("handle",), (1,), (object(),)]
 
 
@@ -138,7 +139,7 @@ PATTERN_ACTIONS = [
     ("(", "abc"), ("b", None), ("b", b"abc"), (r"(?P<n>b)(c)?", "abc"),
 ]
 # Neither a pattern nor callable: reported by a printed line.
-NOT_ACTIONS = [None, 1, 2.5, b"b", __import__("re").compile("b"), ["b"], ("b",)]
+NOT_ACTIONS = [None, 1, 2.5, b"b", re.compile("b"), ["b"], ("b",)]
 # What a caller's action may return: true results are kept, false ones printed.
 RESULTS = ["M1", ["x"], (0,), None, "", [], 0, False]
 
@@ -264,8 +265,48 @@ ENGINES = [FakeMatch({1: "something else", 2: "Chassis"}), FakeMatch({1: "Ostrel
 ANSWERS = [["w", ("A-B",)], ["only one item"], [1, 2], ["w", ()], ["w", (5,)], ["w", (Model("A-B"),)], [], None]
 
 
+class SlottedMatch(object):
+    __slots__ = ("real",)
+
+    def __init__(self, real):
+        self.real = real
+
+    def group(self, n):
+        return self.real.group(n)
+
+
+def module_with_getattr_hook():
+    stand_in = types.ModuleType("stand_in")
+    stand_in.__getattr__ = lambda name: {"search": lambda p, t: None}[name]
+    return stand_in
+
+
+def module_subclass_with_property():
+    class Special(types.ModuleType):
+        search = property(lambda self: (lambda p, t: "hit"))
+
+    stand_in = Special("stand_in")
+    stand_in.__dict__["search"] = lambda p, t: None  # shadowed by the property
+    return stand_in
+
+
+# Objects bound as re that must be read by attribute, as Python reads them.
+UNRECORDED_ENGINES = [
+    ("a module with __getattr__", module_with_getattr_hook),
+    ("a module subclass with a property", module_subclass_with_property),
+    ("an empty module", lambda: types.ModuleType("empty")),
+    ("a namespace of slotted matches", lambda: types.SimpleNamespace(search=lambda p, t: SlottedMatch(re.search(p, t)))),
+]
+
+
 def rebound_groups():
     groups = []
+    for label, make in UNRECORDED_ENGINES:
+        bind = lambda impl, make=make: {"re": Unrecorded(make())}  # noqa: E731
+        calls = [call("%s on %r" % (name, text), name, text, bind=bind)
+                 for name in DETECTORS for text in ["Solaris Unix", BANNER % "vkorin_l2", "text"]]
+        calls.append(call("invokeaction", "invokeaction", "text", "x", bind=bind))
+        groups.append(("re bound to " + label, calls))
     for found in ENGINES:
         bind = lambda impl, found=found: {"re": FakeRe(found, found)}  # noqa: E731
         calls = [call(name, name, "text", bind=bind) for name in DETECTORS]

@@ -4,7 +4,8 @@ What the module does, written the simplest way: test_reference.py runs both
 on every known text and table and checks they agree call by call, and the
 benchmark times the module against this. Like the extension, the functions
 find ``re``, ``invokeaction`` and ``get_key_value`` in this module's
-namespace at each use, and ``print`` among the built-in names.
+namespace at each use (then among the built-in names), and print with the
+built-in ``print``.
 """
 import re
 

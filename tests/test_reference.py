@@ -13,8 +13,8 @@ from talvern.platformdetails import function_def as fd
 KNOWN = corpus.known_groups()
 
 
-def disagreements(calls):
-    """What the module did differently from the reference, call by call."""
+def assert_agree(calls):
+    """Fails with what the module did differently from the reference."""
     found = []
     for label, func_name, make_args, bind in calls:
         want = recording.run(reference, func_name, make_args, bind)
@@ -23,20 +23,17 @@ def disagreements(calls):
             if mine != theirs:
                 found.append("%s: %s differ\n  module:    %r\n  reference: %r" % (label, part, mine, theirs))
                 break
-    return found
+    assert not found, "%d of %d calls disagree, the first:\n%s" % (len(found), len(calls), "\n".join(found[:3]))
 
 
 @pytest.mark.parametrize("calls", [calls for _, calls in KNOWN], ids=[label for label, _ in KNOWN])
 def test_known_calls(calls):
-    found = disagreements(calls)
-    assert not found, "%d of %d calls disagree, the first:\n%s" % (len(found), len(calls), "\n".join(found[:3]))
+    assert_agree(calls)
 
 
 @pytest.mark.parametrize("seed", range(6))
 def test_generated_calls(seed):
-    calls = corpus.generated_calls(seed, 80)
-    found = disagreements(calls)
-    assert not found, "%d of %d calls disagree, the first:\n%s" % (len(found), len(calls), "\n".join(found[:3]))
+    assert_agree(corpus.generated_calls(seed, 80))
 
 
 def test_the_record_sees_what_the_functions_do():

@@ -120,9 +120,9 @@ def example_table():
 
 def bench_cases():
     """The benchmark's cases, whose make_args already takes the implementation."""
-    spec = importlib.util.spec_from_file_location("bench_cases", os.path.join(ROOT, "bench", "cases.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    located = importlib.util.spec_from_file_location("bench_cases", os.path.join(ROOT, "bench", "cases.py"))
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return [("bench %s" % label, func_name, make_args, None) for func_name, label, make_args, _ in module.CASES]
 
 

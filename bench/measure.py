@@ -6,7 +6,7 @@ Normally started by bench/run.py; it can also be run directly, in either mode:
     python bench/measure.py --count [--calls N] [--json FILE]           # instructions
 
 Both modes (1) run every case through the extension and through the plain
-Python versions (bench/plain.py) with a recording stand-in for ``re``, and
+Python versions (tests/reference.py) with a recording stand-in for ``re``, and
 stop unless both give the same result or exception, the same printed lines
 and the same calls into ``re`` (including the ``replace`` of a group); (2)
 from that record, write the floor of each case: the calls into Python the
@@ -17,7 +17,7 @@ report medians in ns per call, less the cost of an empty timing loop; (4)
 measure the cost of importing the module.
 
 Instructions (``--count``, needs valgrind and Cython 3.0): compile a copy of
-plain.py with Cython as the module plain_cy, then run this script again
+tests/reference.py with Cython as the module plain_cy, then run this script again
 under callgrind, which checks plain_cy too at (1) and runs each loop once
 as a warm-up and then between two ``os.getppid()`` calls; callgrind dumps
 its counts before each of them (``--dump-before=getppid``). Report
@@ -42,10 +42,13 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+# The plain Python statement of the functions lives with the tests, which
+# check it against the module.
+REFERENCE = os.path.join(os.path.dirname(HERE), "tests", "reference.py")
+sys.path[:0] = [HERE, os.path.dirname(REFERENCE)]
 
 import cases as C  # noqa: E402
-import plain  # noqa: E402
+import reference as plain  # noqa: E402
 from talvern.platformdetails import function_def as fd  # noqa: E402
 from record import check_all, floor_code  # noqa: E402
 
@@ -169,13 +172,13 @@ def import_cost(repeats):
 # ---- instruction counts -----------------------------------------------------------
 
 def build_cython(directory):
-    """Compiles a copy of plain.py with Cython into `directory`, as the module plain_cy."""
-    shutil.copyfile(os.path.join(HERE, "plain.py"), os.path.join(directory, "plain_cy.py"))
+    """Compiles a copy of tests/reference.py with Cython into `directory`, as the module plain_cy."""
+    shutil.copyfile(REFERENCE, os.path.join(directory, "plain_cy.py"))
     out = subprocess.run([sys.executable, "-m", "Cython.Build.Cythonize", "-i", "-3", "-q", "plain_cy.py"],
                          cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if out.returncode != 0:
         sys.stderr.write(out.stdout.decode(errors="replace"))
-        sys.exit("Cython could not compile plain.py (pip install 'Cython>=3.0,<3.1' setuptools)")
+        sys.exit("Cython could not compile tests/reference.py (pip install 'Cython>=3.0,<3.1' setuptools)")
 
 
 def count_loops(impls, records, calls):

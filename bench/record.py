@@ -12,7 +12,7 @@ import re
 import sys
 
 import cases as C
-import plain
+import reference as plain
 
 ADDRESS = re.compile(r" at 0x[0-9a-fA-F]+")
 

@@ -12,7 +12,7 @@
 
 For each interpreter, the package is built and installed from this checkout
 into its own venv (.venvs/bench-py3.X), then bench/measure.py runs there. It
-first checks that the module and the plain Python versions in bench/plain.py
+first checks that the module and the plain Python versions in tests/reference.py
 agree on every case.
 
 The wall-clock mode times module, plain and floor, interleaved, and prints a

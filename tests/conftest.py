@@ -1,9 +1,6 @@
 import ctypes
-import sys
 
 import pytest
-
-from talvern.platformdetails import function_def as fd
 
 FUNCTION_NAMES = [
     "fetch_kveos_details",
@@ -36,49 +33,3 @@ def call(request):
     if request.param == "python":
         return lambda func, *args, **kwargs: func(*args, **kwargs)
     return lambda func, *args, **kwargs: call_through_c_api(func, args, kwargs)
-
-
-class RecordingRe:
-    """A stand-in for the `re` module that records every use and delegates
-    to the real one."""
-
-    def __init__(self, real):
-        self._real = real
-        self.log = []
-
-    def __getattr__(self, name):
-        self.log.append(("get", name))
-        value = getattr(self._real, name)
-        if not callable(value):
-            return value
-        recorder = self
-
-        def wrapper(*args):
-            recorder.log.append((name,) + args)
-            result = value(*args)
-            return RecordingMatch(result, recorder) if result is not None else None
-
-        return wrapper
-
-
-class RecordingMatch:
-    def __init__(self, match, recorder):
-        self._match = match
-        self._recorder = recorder
-
-    def group(self, *args):
-        self._recorder.log.append(("group",) + args)
-        return self._match.group(*args)
-
-    def groups(self):
-        self._recorder.log.append(("groups",))
-        return self._match.groups()
-
-
-@pytest.fixture
-def recording_re(monkeypatch):
-    import re
-
-    stub = RecordingRe(re)
-    monkeypatch.setattr(fd, "re", stub)
-    return stub

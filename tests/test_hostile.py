@@ -10,6 +10,17 @@ from isolated import run_cases, run_script
 PRELUDE = """
 import functools, io, sys
 from hostile_objects import *
+import reference
+
+def with_reference(expr):
+    # expr as it reads, with the reference in place of the module
+    namespace = dict(globals(), fd=reference)
+    with_re = lambda stand_in, func, *args: (setattr(reference, "re", stand_in), func(*args))[1]
+    namespace["with_re"] = with_re
+    try:
+        return eval(expr, namespace)
+    finally:
+        reference.re = __import__("re")
 """
 
 DETECTORS = ["fetch_kveos_details", "get_garu_details", "get_vkorin_details", "get_prav_details",
@@ -77,26 +88,15 @@ CASES = [
     ("table iter raising", "fd.get_key_value('t', RaisingIter())", "Boom"),
 ]
 
-# What re.search gives -> the result of invokeaction and each detector,
-# in the order invokeaction, then DETECTORS.
-ODD_SEARCH_RESULTS = {
-    "1": ["AttributeError", "AttributeError", "'FESK-L2'", "AttributeError", "AttributeError", "AttributeError"],
-    "0": ["[]", "''", "''", "AttributeError", "''", "''"],
-    "'abc'": ["AttributeError", "AttributeError", "'FESK-L2'", "AttributeError", "AttributeError",
-              "AttributeError"],
-    "FakeMatch({0: Boom(), 1: Boom(), 2: Boom()})": ["Boom", "Boom", "'FESK-L2'", "Boom", "Boom", "Boom"],
-    "FakeMatch()": ["[None, ()]", "''", "'FESK-L2'", "''", "None", "IndexError"],
-    "FakeMatch(groups=RaisingBool())": ["[None, <hostile_objects.RaisingBool object>]", "''", "'FESK-L2'", "''",
-                                        "None", "TypeError"],
-}
-
-for result, expected in ODD_SEARCH_RESULTS.items():
-    CASES.append(("search gives %s: invokeaction" % result,
-                  "with_re(FakeRe(search=%s, match=%s), fd.invokeaction, 't', 'p')" % (result, result),
-                  expected[0]))
-    for name, want in zip(DETECTORS, expected[1:]):
-        CASES.append(("search gives %s: %s" % (result, name),
-                      "with_re(FakeRe(search=%s, match=%s), fd.%s, 't')" % (result, result, name), want))
+# What a stand-in re's search and match give: invokeaction and each detector
+# must do with it what the reference (reference.py) does, in the same child.
+ODD_SEARCH_RESULTS = ["1", "0", "'abc'", "FakeMatch({0: Boom(), 1: Boom(), 2: Boom()})", "FakeMatch()",
+                      "FakeMatch(groups=RaisingBool())"]
+AS_REFERENCE = []
+for result in ODD_SEARCH_RESULTS:
+    for call in ["invokeaction, 't', 'p'"] + ["%s, 't'" % name for name in DETECTORS]:
+        AS_REFERENCE.append(("search gives %s: %s" % (result, call.split(",")[0]),
+                             "with_re(FakeRe(search=%s, match=%s), fd.%s)" % (result, result, call)))
 
 
 def normalise(outcome):
@@ -111,12 +111,18 @@ def normalise(outcome):
 
 @pytest.fixture(scope="module")
 def outcomes():
-    return run_cases(PRELUDE, [(case, expr) for case, expr, _ in CASES])
+    return run_cases(PRELUDE, [(case, expr) for case, expr, _ in CASES] + AS_REFERENCE
+                     + [(case + " (reference)", "with_reference(%r)" % expr) for case, expr in AS_REFERENCE])
 
 
 @pytest.mark.parametrize("case,expr,expected", CASES, ids=[c[0] for c in CASES])
 def test_hostile_object(outcomes, case, expr, expected):
     assert normalise(outcomes[case]) == expected, outcomes[case]
+
+
+@pytest.mark.parametrize("case", [case for case, _ in AS_REFERENCE])
+def test_stand_in_re_as_the_reference(outcomes, case):
+    assert normalise(outcomes[case]) == normalise(outcomes[case + " (reference)"]), outcomes[case]
 
 
 RECURSION_PRELUDE = PRELUDE + """

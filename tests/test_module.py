@@ -142,15 +142,6 @@ def test_print_is_resolved_once_at_start_up(monkeypatch, capsys):
     assert capsys.readouterr().out == "The action should be expression or a function\n"
 
 
-def test_late_bound_names_follow_the_namespace(monkeypatch):
-    seen = []
-    monkeypatch.setattr(fd, "invokeaction", lambda text, action: seen.append(action) or ["hit"])
-    assert fd.get_key_value("text", {"k": "pattern"}) == ["k", ["hit"]]
-    monkeypatch.setattr(fd, "get_key_value", lambda text, table: [3, ["w", ("A-B-C",)]])
-    assert fd.get_tolm_details("anything") == "ABC"
-    assert seen == ["pattern"]
-
-
 @pytest.mark.parametrize(
     "name, call, from_builtins",
     [

@@ -1,9 +1,11 @@
-"""The seven functions written as plain, idiomatic Python.
+"""The seven functions of the extension, stated as plain Python.
 
-For comparison only: the benchmark times them next to the extension and
-first checks that both give the same results, printed lines and calls
-into ``re``. Like the extension, they find ``re``, ``invokeaction`` and
-``get_key_value`` in this module's namespace at each use.
+What the module does, written the simplest way: test_reference.py runs both
+on every known text and table and checks they agree call by call, and the
+benchmark times the module against this. Like the extension, the functions
+find ``re``, ``invokeaction`` and ``get_key_value`` in this module's
+namespace at each use (then among the built-in names), and print with the
+built-in ``print``.
 """
 import re
 

@@ -49,7 +49,7 @@ static inline PyObject* PyImport_ImportModuleAttrString(const char* modname, con
 
 #if PY_VERSION_HEX < 0x03090000
 // PyInterpreterState_Get: added in 3.9.
-static inline PyInterpreterState* PyInterpreterState_Get(void) { return PyThreadState_Get()->interp; }
+static inline PyInterpreterState* PyInterpreterState_Get() { return PyThreadState_Get()->interp; }
 #endif
 
 #if PY_VERSION_HEX < 0x03080000
@@ -107,6 +107,7 @@ static inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const*
 // The lookup behind the interpreter's LOAD_METHOD, which 3.7 and 3.8
 // export without declaring: 1 with the unbound method in *method, 0 with
 // the attribute itself, or 0 and NULL with an exception set.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): CPython's own name
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 
 // PyObject_VectorcallMethod: added in 3.9. Like it, the shim calls a method

@@ -258,6 +258,7 @@ PyType_Spec function_spec = {
     "talvern.platformdetails.function_def.function",
     sizeof(FunctionObject),
     0,
+    // NOLINTNEXTLINE(misc-redundant-expression): the flags a release lacks are 0 there
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
         Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,

@@ -6,26 +6,32 @@
 
 namespace fdef {
 
+// The one call upward, through a function pointer: the call entry of the
+// module's own function type, defined in function.cpp (which includes this
+// file) and pointed at there. Constant from load time, so no part of the
+// lifecycle sets or clears it.
+extern const vectorcallfunc function_entry;
+
 // callable(*args), positional only. Slot 0 of the stack is spare so that
 // the callee may borrow it (the vectorcall offset).
 template <class... Args>
 inline Ref call(PyObject* callable, Args... args) noexcept {
     PyObject* stack[] = {nullptr, args...};
-    const std::size_t nargsf = sizeof...(Args) | compat::vectorcall_arguments_offset;
+    const std::size_t nargsf = sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     // The module's own functions are entered directly: 3.7's generic call
     // would pack a tuple for them (3.4% of a TOLM call's instructions).
     if (reinterpret_cast<PyObject*>(Py_TYPE(callable)) == state.function_type.get()) {
-        return Ref::steal(state.function_entry(callable, stack + 1, nargsf, nullptr));
+        return Ref::steal(function_entry(callable, stack + 1, nargsf, nullptr));
     }
-    return Ref::steal(compat::vectorcall(callable, stack + 1, nargsf, nullptr));
+    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, nargsf, nullptr));
 }
 
 // obj.name(*args).
 template <class... Args>
 inline Ref call_method(PyObject* obj, const Constant& name, Args... args) noexcept {
     PyObject* stack[] = {nullptr, obj, args...};
-    return Ref::steal(
-        compat::call_method(name.get(), stack + 1, (1 + sizeof...(Args)) | compat::vectorcall_arguments_offset));
+    const std::size_t nargsf = (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return Ref::steal(PyObject_VectorcallMethod(name.get(), stack + 1, nargsf, nullptr));
 }
 
 // A late-bound module-level name, looked up afresh at this use.
@@ -42,7 +48,7 @@ inline Ref re_attr(PyObject* globals, const Constant& attr) noexcept {
         // the namespace entry: read it directly when there is one (2.3% of
         // a vKORIN call's instructions on 3.13).
         PyObject* found = nullptr;
-        if (compat::dict_get_item_ref(PyModule_GetDict(re.get()), attr.get(), &found) != 0) {
+        if (PyDict_GetItemRef(PyModule_GetDict(re.get()), attr.get(), &found) != 0) {
             return Ref::steal(found);
         }
     }

@@ -1,5 +1,12 @@
 // The one place that knows which CPython release offers which API.
-// Call sites use the modern names; each shim says when the real one arrived.
+//
+// Each shim carries the name of the CPython API it stands in for, with the
+// release that added the real one, and exists only where the headers lack
+// it: the rest of the module is written against the newest CPython and
+// tests no version. What is not an API of its own (a behaviour of older
+// releases to work around) is a helper in fdef::compat, named for what it
+// does. The private entries that older releases are fast through sit in a
+// marked block of their own.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -7,126 +14,164 @@
 
 #include <cstddef>
 
-// PyMODINIT_FUNC marks the entry as exported (visibility "default") only
-// from 3.9; the module is built with hidden visibility, so say it here.
-#define FDEF_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+// ---- public APIs, back-ported ----------------------------------------------
 
-namespace fdef::compat {
-
+#if PY_VERSION_HEX < 0x030A0000
 // Py_NewRef: added in 3.10.
-inline PyObject* new_ref(PyObject* o) noexcept {
-    Py_INCREF(o);
-    return o;
+static inline PyObject* Py_NewRef(PyObject* obj) {
+    Py_INCREF(obj);
+    return obj;
 }
+#endif
 
-// PyDict_GetItemRef: added in 3.13. Returns 1 (found, strong reference in
-// *out), 0 (absent, *out NULL) or -1 (the lookup raised).
-inline int dict_get_item_ref(PyObject* dict, PyObject* key, PyObject** out) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyDict_GetItemRef(dict, key, out);
-#else
+#if PY_VERSION_HEX < 0x030D0000
+// PyDict_GetItemRef: added in 3.13. 1 with a strong reference in *result,
+// 0 with NULL when the key is absent, -1 when the lookup raised.
+static inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
     PyObject* item = PyDict_GetItemWithError(dict, key);
-    if (item != nullptr) {
-        Py_INCREF(item);
-        *out = item;
-        return 1;
+    *result = item != nullptr ? Py_NewRef(item) : nullptr;
+    return item != nullptr ? 1 : (PyErr_Occurred() ? -1 : 0);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030E00B1
+// PyImport_ImportModuleAttrString: added in 3.14.
+static inline PyObject* PyImport_ImportModuleAttrString(const char* modname, const char* attrname) {
+    PyObject* module = PyImport_ImportModule(modname);
+    if (module == nullptr) {
+        return nullptr;
     }
-    *out = nullptr;
-    return PyErr_Occurred() ? -1 : 0;
-#endif
+    PyObject* attr = PyObject_GetAttrString(module, attrname);
+    Py_DECREF(module);
+    return attr;
 }
-
-// Vectorcall: private names in 3.8, public from 3.9. On 3.7 the private
-// fast-call entry avoids building a tuple for Python functions.
-#if PY_VERSION_HEX >= 0x03090000
-using vectorcall_func = vectorcallfunc;
-inline constexpr unsigned long tpflags_have_vectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
-inline constexpr std::size_t vectorcall_arguments_offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
-inline Py_ssize_t vectorcall_nargs(std::size_t n) noexcept { return PyVectorcall_NARGS(n); }
-#elif PY_VERSION_HEX >= 0x03080000
-using vectorcall_func = vectorcallfunc;
-inline constexpr unsigned long tpflags_have_vectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
-inline constexpr std::size_t vectorcall_arguments_offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
-inline Py_ssize_t vectorcall_nargs(std::size_t n) noexcept { return PyVectorcall_NARGS(n); }
-#else
-using vectorcall_func = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
-inline constexpr unsigned long tpflags_have_vectorcall = 0;
-inline constexpr std::size_t vectorcall_arguments_offset = 0;
-inline Py_ssize_t vectorcall_nargs(std::size_t n) noexcept { return static_cast<Py_ssize_t>(n); }
 #endif
-
-// PyObject_Vectorcall: public from 3.9, underscored in 3.8. `args` may be
-// written at args[-1] when nargsf carries the offset flag.
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
-#elif PY_VERSION_HEX >= 0x03080000
-    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
-#else
-    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), vectorcall_nargs(nargsf), kwnames);
-#endif
-}
 
 #if PY_VERSION_HEX < 0x03090000
-// The lookup behind the interpreter's LOAD_METHOD (3.7 and 3.8 export it
-// without declaring it): 1 with the unbound method in *method, 0 with the
-// attribute itself, or 0 and NULL with an exception set.
-extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+// PyInterpreterState_Get: added in 3.9.
+static inline PyInterpreterState* PyInterpreterState_Get() { return PyThreadState_Get()->interp; }
 #endif
+
+#if PY_VERSION_HEX < 0x03080000
+// vectorcallfunc, PY_VECTORCALL_ARGUMENTS_OFFSET and PyVectorcall_NARGS:
+// added in 3.8. 3.7 has no vectorcall protocol; its fast-call entry (below)
+// takes the same argument array, so the module calls in one shape.
+typedef PyObject* (*vectorcallfunc)(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+#define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
+static inline Py_ssize_t PyVectorcall_NARGS(size_t nargsf) {
+    return static_cast<Py_ssize_t>(nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
+#endif
+
+#ifndef Py_TPFLAGS_HAVE_VECTORCALL
+#ifdef _Py_TPFLAGS_HAVE_VECTORCALL
+// Py_TPFLAGS_HAVE_VECTORCALL: added in 3.9, underscored in 3.8.
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#else
+// 3.7: no type calls by vectorcall, so the flag is no flag.
+#define Py_TPFLAGS_HAVE_VECTORCALL 0
+#endif
+#endif
+
+#ifndef Py_TPFLAGS_IMMUTABLETYPE
+// Py_TPFLAGS_IMMUTABLETYPE: added in 3.10. Before it a heap type's own
+// attributes can be set from Python; nothing else stops that.
+#define Py_TPFLAGS_IMMUTABLETYPE 0
+#endif
+
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+// Py_TPFLAGS_DISALLOW_INSTANTIATION: added in 3.10; before it see
+// fdef::compat::disallow_instantiation.
+#define Py_TPFLAGS_DISALLOW_INSTANTIATION 0
+#define FDEF_NEEDS_TP_NEW_CLEARED 1
+#endif
+
+// ---- private entries: the speed paths of 3.7 and 3.8 -------------------------
+//
+// These CPython releases reach the fast entries below only by their private
+// names. Each says what it saves, measured with bench/run.py --count.
+
+#if PY_VERSION_HEX < 0x03090000
+// PyObject_Vectorcall: added in 3.9; 3.8 has it as _PyObject_Vectorcall.
+// 3.7's _PyObject_FastCallKeywords takes the same array, and is the only
+// entry there that calls without packing a tuple (7.9% of an invokeaction
+// call with a callable action and a handle on 3.7, against PyObject_Call).
+static inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                            PyObject* kwnames) {
+#if PY_VERSION_HEX >= 0x03080000
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+    return _PyObject_FastCallKeywords(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
+#endif
+}
+
+// The lookup behind the interpreter's LOAD_METHOD, which 3.7 and 3.8
+// export without declaring: 1 with the unbound method in *method, 0 with
+// the attribute itself, or 0 and NULL with an exception set.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): CPython's own name
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 
 // PyObject_VectorcallMethod: added in 3.9. Like it, the shim calls a method
 // the type defines with self first instead of making a bound method (1.7%
 // of a vKORIN call's instructions on 3.7).
-inline PyObject* call_method(PyObject* name, PyObject* const* args, std::size_t nargsf) noexcept {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
-#else
+static inline PyObject* PyObject_VectorcallMethod(PyObject* name, PyObject* const* args, size_t nargsf,
+                                                  PyObject* kwnames) {
     PyObject* method = nullptr;
     const int unbound = _PyObject_GetMethod(args[0], name, &method);
     if (method == nullptr) {
         return nullptr;
     }
-    const Py_ssize_t nargs = vectorcall_nargs(nargsf);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* result;
 #if PY_VERSION_HEX < 0x03080000
     if (unbound && Py_TYPE(method) == &PyMethodDescr_Type) {
-        // The generic 3.7 fast call would pack a tuple for a descriptor.
-        result = _PyMethodDescr_FastCallKeywords(method, args, nargs, nullptr);
+        // 3.7's generic fast call would pack a tuple for a method descriptor.
+        result = _PyMethodDescr_FastCallKeywords(method, args, nargs, kwnames);
     } else
 #endif
     {
-        result = unbound ? vectorcall(method, args, static_cast<std::size_t>(nargs), nullptr)
-                         : vectorcall(method, args + 1, static_cast<std::size_t>(nargs - 1), nullptr);
+        result = unbound ? PyObject_Vectorcall(method, args, static_cast<size_t>(nargs), kwnames)
+                         : PyObject_Vectorcall(method, args + 1, static_cast<size_t>(nargs - 1), kwnames);
     }
     Py_DECREF(method);
     return result;
-#endif
 }
-
-// PyInterpreterState_Get: added in 3.9.
-inline PyInterpreterState* current_interpreter() noexcept {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_Get();
-#else
-    return PyThreadState_Get()->interp;
 #endif
-}
 
-// Py_EnterRecursiveCall became a function in 3.9; before that a macro that
-// wants a non-const char*.
-inline int enter_recursive_call(const char* where) noexcept { return Py_EnterRecursiveCall(const_cast<char*>(where)); }
-inline void leave_recursive_call() noexcept { Py_LeaveRecursiveCall(); }
+// ---- behaviours of older releases -------------------------------------------
+
+// PyMODINIT_FUNC marks the entry as exported (visibility "default") only
+// from 3.9; the module is built with hidden visibility, so say it here.
+#define FDEF_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
 
 // Heap types made from a spec learnt "__vectorcalloffset__" and
-// "__weaklistoffset__" members in 3.9; before that the offsets (and the
-// vectorcall flag, 3.8) are written into the new type before any instance
+// "__weaklistoffset__" members in 3.9: before that, a member table names
+// none (FDEF_OFFSET_MEMBER is empty) and set_member_offsets writes the
+// offsets, and 3.8's vectorcall flag, into the new type before any instance
 // exists.
+#if PY_VERSION_HEX >= 0x03090000
+#define FDEF_OFFSET_MEMBER(name, offset) {const_cast<char*>(name), T_PYSSIZET, (offset), READONLY, nullptr},
+#else
+#define FDEF_OFFSET_MEMBER(name, offset)
+#endif
+
+// Py_mod_gil: added in 3.13. The module's use of the GIL is declared where
+// the headers know the slot, so that a free-threaded CPython enables the
+// GIL for it instead of running it unguarded.
+#ifdef Py_mod_gil
+#define FDEF_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define FDEF_MOD_GIL_SLOT
+#endif
+
+namespace fdef::compat {
+
 inline void set_member_offsets(PyTypeObject* type, Py_ssize_t weaklist, Py_ssize_t vectorcall) noexcept {
 #if PY_VERSION_HEX < 0x03090000
     type->tp_weaklistoffset = weaklist;
 #if PY_VERSION_HEX >= 0x03080000
     type->tp_vectorcall_offset = vectorcall;
-    type->tp_flags |= tpflags_have_vectorcall;
+    type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
 #else
     (void)vectorcall;
 #endif
@@ -137,29 +182,15 @@ inline void set_member_offsets(PyTypeObject* type, Py_ssize_t weaklist, Py_ssize
 #endif
 }
 
-// Py_TPFLAGS_IMMUTABLETYPE: added in 3.10; the attributes of the type
-// itself cannot be set from Python.
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-inline constexpr unsigned long tpflags_immutable = Py_TPFLAGS_IMMUTABLETYPE;
+// Before Py_TPFLAGS_DISALLOW_INSTANTIATION (3.10) a heap type inherits
+// object's tp_new, so calling the type would make an instance with no row:
+// clear it by hand.
+inline void disallow_instantiation(PyTypeObject* type) noexcept {
+#ifdef FDEF_NEEDS_TP_NEW_CLEARED
+    type->tp_new = nullptr;
 #else
-inline constexpr unsigned long tpflags_immutable = 0;
+    (void)type;
 #endif
-
-// Py_TPFLAGS_DISALLOW_INSTANTIATION: added in 3.10. Before it, a heap type
-// inherits object's tp_new, so it is cleared by hand.
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-inline constexpr unsigned long tpflags_no_instances = Py_TPFLAGS_DISALLOW_INSTANTIATION;
-inline void disallow_instantiation(PyTypeObject*) noexcept {}
-#else
-inline constexpr unsigned long tpflags_no_instances = 0;
-inline void disallow_instantiation(PyTypeObject* type) noexcept { type->tp_new = nullptr; }
-#endif
+}
 
 }  // namespace fdef::compat
-
-// Offset members of a spec's member table: understood from 3.9.
-#if PY_VERSION_HEX >= 0x03090000
-#define FDEF_OFFSET_MEMBER(name, offset) {const_cast<char*>(name), T_PYSSIZET, (offset), READONLY, nullptr},
-#else
-#define FDEF_OFFSET_MEMBER(name, offset)
-#endif

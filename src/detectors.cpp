@@ -32,7 +32,7 @@ Ref call_with_flag_i(PyObject* globals, const Constant& fn_name, const Constant&
 // mobj.group(n), a fresh call each time.
 Ref group(const Ref& mobj, const Constant& n) noexcept { return call_method(mobj.get(), group_name, n.get()); }
 
-PyObject* new_ref(const Constant& value) noexcept { return compat::new_ref(value.get()); }
+PyObject* new_ref(const Constant& value) noexcept { return Py_NewRef(value.get()); }
 
 }  // namespace
 

@@ -15,7 +15,7 @@ namespace fdef {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD compat::vectorcall_func vectorcall;  // unused before 3.8
+    PyObject_HEAD vectorcallfunc vectorcall;  // unused before 3.8
     const FunctionRow* row;
     PyObject* name;     // interned __name__ / __qualname__
     PyObject* modname;  // __module__
@@ -69,12 +69,13 @@ bool enter_call_depth() noexcept {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in a function_def call");
         return false;
     }
-    return compat::enter_recursive_call(" in a function_def call") == 0;
+    return Py_EnterRecursiveCall(" in a function_def call") == 0;
 }
 
 PyObject* run(FunctionObject* func, PyObject* const* slots) noexcept {
-    if (func->module != state.module || !state.ready) {
-        // Only reachable for a function outliving a failed or torn-down module.
+    if (func->module != state.module) {
+        // Only reachable for a function outliving a failed or freed module,
+        // or called while its module is still being executed.
         PyErr_Format(PyExc_RuntimeError, "%s() belongs to a module that is not initialised", func->row->sig.name);
         return nullptr;
     }
@@ -85,7 +86,7 @@ PyObject* run(FunctionObject* func, PyObject* const* slots) noexcept {
         return nullptr;
     }
     PyObject* result = func->row->body(func->globals, slots);
-    compat::leave_recursive_call();
+    Py_LeaveRecursiveCall();
     return result;
 }
 
@@ -93,7 +94,7 @@ PyObject* run(FunctionObject* func, PyObject* const* slots) noexcept {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* func = as_function(self);
-    const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[max_params];
     if (bind_vector(func->row->sig, args, nargs, kwnames, slots) < 0) {
         return nullptr;
@@ -124,29 +125,31 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     return result;
 }
 
+}  // namespace
+
+const vectorcallfunc function_entry = function_vectorcall;
+
+namespace {
+
 // ---- attributes ------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) noexcept { return compat::new_ref(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
 
-PyObject* get_module_name(PyObject* self, void*) noexcept { return compat::new_ref(as_function(self)->modname); }
+PyObject* get_module_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->modname); }
 
 PyObject* get_doc(PyObject* self, void*) noexcept { return PyUnicode_FromString(as_function(self)->row->doc); }
 
 PyObject* get_defaults(PyObject* self, void*) noexcept {
     const FunctionRow& row = *as_function(self)->row;
-    return compat::new_ref(row.sig.total > row.sig.required ? state.defaults.get() : Py_None);
+    return Py_NewRef(row.sig.total > row.sig.required ? state.defaults.get() : Py_None);
 }
 
 // inspect.Signature of the real parameters, so that inspect.signature() and
 // help() tell the truth.
 PyObject* get_signature(PyObject* self, void*) noexcept {
     const FunctionRow& row = *as_function(self)->row;
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect) {
-        return nullptr;
-    }
-    Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    Ref signature = parameter ? Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature")) : Ref();
+    Ref parameter = Ref::steal(PyImport_ImportModuleAttrString("inspect", "Parameter"));
+    Ref signature = parameter ? Ref::steal(PyImport_ImportModuleAttrString("inspect", "Signature")) : Ref();
     Ref kind = signature ? Ref::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD")) : Ref();
     Ref params = kind ? Ref::steal(PyList_New(row.sig.total)) : Ref();
     if (!params) {
@@ -203,7 +206,7 @@ PyObject* function_repr(PyObject* self) noexcept {
 
 // Like a built-in function, it does not bind as a method when stored in a
 // class; having __get__ also makes inspect and pydoc treat it as a routine.
-PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) noexcept { return compat::new_ref(self); }
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) noexcept { return Py_NewRef(self); }
 
 // ---- lifetime and GC -------------------------------------------------------
 
@@ -255,8 +258,9 @@ PyType_Spec function_spec = {
     "talvern.platformdetails.function_def.function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::tpflags_have_vectorcall | compat::tpflags_immutable |
-        compat::tpflags_no_instances,
+    // NOLINTNEXTLINE(misc-redundant-expression): the flags a release lacks are 0 there
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -270,7 +274,6 @@ PyObject* make_function_type() noexcept {
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
     compat::set_member_offsets(tp, offsetof(FunctionObject, weakrefs), offsetof(FunctionObject, vectorcall));
     compat::disallow_instantiation(tp);
-    state.function_entry = function_vectorcall;
     return type;
 }
 
@@ -291,8 +294,8 @@ PyObject* make_function(const FunctionRow& row, PyObject* module) noexcept {
     func->row = &row;
     func->name = name.release();
     func->modname = modname.release();
-    func->module = compat::new_ref(module);
-    func->globals = compat::new_ref(globals);
+    func->module = Py_NewRef(module);
+    func->globals = Py_NewRef(globals);
     func->weakrefs = nullptr;
     return self;
 }

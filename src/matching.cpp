@@ -24,7 +24,7 @@ PyObject* new_list(std::initializer_list<PyObject*> items) noexcept {
     }
     Py_ssize_t i = 0;
     for (PyObject* item : items) {
-        PyList_SET_ITEM(list, i++, compat::new_ref(item));
+        PyList_SET_ITEM(list, i++, Py_NewRef(item));
     }
     return list;
 }

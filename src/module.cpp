@@ -1,11 +1,80 @@
-// The module entry, its definition record, the function table, and the
-// create and execute phases.
+// The module: its entry, definition record and function table, the values
+// it holds for the process, and its lifecycle.
 #include "detectors.hpp"
 #include "function.hpp"
 #include "matching.hpp"
 #include "state.hpp"
 
 namespace fdef {
+
+// ---- the module-wide values --------------------------------------------------
+
+namespace {
+
+// Every Constant defined anywhere in the module, linked by the
+// definitions' own constructors before the module is first imported.
+const Constant* all_constants = nullptr;
+
+const Constant print_name{"print"};
+
+}  // namespace
+
+Constant::Constant(const char* text, long number) noexcept : text_(text), number_(number), next_(all_constants) {
+    all_constants = this;
+}
+
+const Constant empty{""};
+const Constant re_name{"re"};
+const Constant search_name{"search"};
+const Constant group_name{"group"};
+const Constant groups_name{"groups"};
+const Constant one{1L};
+
+State state;
+
+int State::start() noexcept {
+    for (const Constant* c = all_constants; c != nullptr; c = c->next_) {
+        c->value_ =
+            Ref::steal(c->text_ != nullptr ? PyUnicode_InternFromString(c->text_) : PyLong_FromLong(c->number_));
+        if (!c->value_) {
+            return -1;
+        }
+    }
+    // print and the fallback of late-bound names come from the builtins
+    // module itself, whatever builtins the importing frame runs with.
+    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins_module) {
+        return -1;
+    }
+    builtins = Ref::borrow(PyModule_GetDict(builtins_module.get()));
+    print = builtins ? lookup_name(builtins.get(), builtins.get(), print_name.get()) : Ref();
+    if (!print) {
+        return -1;
+    }
+    defaults = Ref::steal(PyTuple_Pack(1, empty.get()));
+    return defaults ? 0 : -1;
+}
+
+void State::forget(bool release) noexcept {
+    module = nullptr;
+    module_state_block = nullptr;
+    auto drop = [release](Ref& ref) {
+        if (release) {
+            ref.reset();
+        } else {
+            ref.abandon();
+        }
+    };
+    for (Ref* ref : {&function_type, &builtins, &print, &defaults}) {
+        drop(*ref);
+    }
+    for (const Constant* c = all_constants; c != nullptr; c = c->next_) {
+        drop(c->value_);
+    }
+}
+
+// ---- the definition record and the function table ----------------------------
+
 namespace {
 
 const char module_doc[] =
@@ -54,6 +123,48 @@ const FunctionRow function_table[] = {
     {{"get_key_value", {"input_value", "dict_name"}, 2, 2}, get_key_value_doc, get_key_value},
 };
 
+}  // namespace
+
+// ---- the lifecycle -----------------------------------------------------------
+//
+// The values above are process-wide, and CPython's multi-phase import and
+// its finalisation meet them in these ways:
+// - Create runs at every import of the file, also after the module was
+//   removed from sys.modules. While an initialised module exists, create
+//   hands it back, so that the process has one.
+// - Exec follows every create. For a module handed back, CPython has
+//   dropped the module's per-module state block (size 0, yet allocated)
+//   without freeing it, and made a new one: exec frees the dropped block
+//   and does nothing else.
+// - A failed exec forgets everything, so that a later import runs both
+//   phases afresh.
+// - A sub-interpreter would share the values of the main one: create
+//   refuses it with ImportError (the Py_mod_multiple_interpreters slot of
+//   3.12 is not there before).
+// - CPython calls m_free when it frees the module (unreferenced after
+//   leaving sys.modules, or at finalisation): everything is released.
+// - Finalisation may also end with the module never freed, its objects
+//   gone with the interpreter. An exit function (Py_AtExit), which runs
+//   after that, forgets everything without touching it, so that an
+//   embedding program that initialises again starts afresh. CPython empties
+//   its list of exit functions once it has run them, so it is registered
+//   again in each initialisation that executes the module.
+// - A free-threaded CPython turns the GIL on (with a RuntimeWarning) to
+//   import a module that needs it. This one does, for the values above and
+//   for every object it touches, and declares so (Py_mod_gil) rather than
+//   leaving it to the slot's default.
+// Three values carry this: state.module (the initialised module), the
+// state block CPython gave it, and whether the exit function is registered.
+
+namespace {
+
+bool at_exit_registered = false;
+
+void forget_after_finalize() noexcept {
+    state.forget(false);
+    at_exit_registered = false;
+}
+
 // Copies spec.<attr> to module.<name>; a missing attribute is skipped, and
 // with `skip_none` so is None.
 int copy_spec_attr(PyObject* spec, PyObject* module, const char* attr, const char* name, bool skip_none) noexcept {
@@ -72,15 +183,13 @@ int copy_spec_attr(PyObject* spec, PyObject* module, const char* attr, const cha
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
-    // The module-wide values are process-wide: a second interpreter must not
-    // share them, nor the first one's module object.
-    if (compat::current_interpreter() != PyInterpreterState_Main()) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "talvern.platformdetails.function_def cannot be imported in a sub-interpreter");
         return nullptr;
     }
     if (state.module != nullptr) {
-        return compat::new_ref(state.module);
+        return Py_NewRef(state.module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
@@ -90,7 +199,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         copy_spec_attr(spec, module.get(), "submodule_search_locations", "__path__", true) < 0) {
         return nullptr;
     }
-    state.module = module.get();
     return module.release();
 }
 
@@ -121,48 +229,36 @@ int bind_all(PyObject* module) noexcept {
 
 int module_exec(PyObject* module) noexcept {
     void* block = PyModule_GetState(module);
-    if (state.ready && module == state.module) {
-        // Create handed back the live module: the interpreter then dropped
-        // its per-module state block, without freeing it, and made a new one
-        // before calling here. Free the dropped one; nothing else is done.
+    if (module == state.module) {
+        // Create handed back the initialised module.
         if (state.module_state_block != block) {
             PyMem_Free(state.module_state_block);
             state.module_state_block = block;
         }
         return 0;
     }
-    state.module = module;
     if (bind_all(module) < 0) {
-        // Forgotten, so that a later import runs both phases afresh.
-        state.clear();
+        state.forget(true);
         return -1;
     }
+    if (!at_exit_registered) {
+        at_exit_registered = Py_AtExit(forget_after_finalize) == 0;
+    }
+    state.module = module;
     state.module_state_block = block;
-    state.ready = true;
     return 0;
 }
 
 void module_free(void* module) noexcept {
     if (module == state.module) {
-        state.clear();
+        state.forget(true);
     }
-}
-
-bool at_exit_registered = false;
-
-// Runs at the very end of finalisation, when the interpreter's objects are
-// gone; if the module was never freed, forget it without touching it, so
-// that an embedding program that initialises again starts afresh. The
-// interpreter drops its exit functions once run, so the next
-// initialisation registers this again.
-void forget_after_finalize() noexcept {
-    state.abandon();
-    at_exit_registered = false;
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    FDEF_MOD_GIL_SLOT
     {0, nullptr},
 };
 
@@ -173,9 +269,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace fdef
 
-FDEF_MODINIT_FUNC PyInit_function_def(void) {
-    if (!fdef::at_exit_registered) {
-        fdef::at_exit_registered = Py_AtExit(fdef::forget_after_finalize) == 0;
-    }
-    return PyModuleDef_Init(&fdef::module_def);
-}
+FDEF_MODINIT_FUNC PyInit_function_def(void) { return PyModuleDef_Init(&fdef::module_def); }

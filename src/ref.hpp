@@ -1,4 +1,18 @@
-// Owned references and the late-bound name lookup every function body uses.
+// Owned references, and the late-bound name lookup every function body uses.
+//
+// The rules every file of the module keeps:
+// - A Ref owns one strong reference; a raw PyObject* is always borrowed,
+//   and lives no longer than whatever lent it. A Ref comes from steal() (a
+//   new reference, as the C API's calls return) or borrow() (a reference
+//   added to a borrowed object), lends with get() and hands over with
+//   release().
+// - A step (a call into Python, a lookup) that returns an empty Ref has
+//   failed with an exception set, and no step returns one without it; the
+//   functions CPython calls hand that on as their NULL or -1. (A Ref not
+//   yet given a value is empty too, and says nothing.)
+// - Steps chain by testing the previous one: `Ref b = a ? f(a.get()) :
+//   Ref();` runs f only when a succeeded, and an empty b carries a's
+//   exception on. A chain is read top to bottom and tested once at its end.
 #pragma once
 
 #include <utility>
@@ -7,8 +21,7 @@
 
 namespace fdef {
 
-// A move-only owner of one strong reference. A raw PyObject* elsewhere in
-// the module is always borrowed.
+// A move-only owner of one strong reference (the rules above).
 class Ref {
 public:
     Ref() noexcept = default;
@@ -57,9 +70,9 @@ private:
 // or deleting the name in the namespace takes effect at the next call.
 inline Ref lookup_name(PyObject* globals, PyObject* builtins, PyObject* name) noexcept {
     PyObject* found = nullptr;
-    int rc = compat::dict_get_item_ref(globals, name, &found);
+    int rc = PyDict_GetItemRef(globals, name, &found);
     if (rc == 0) {
-        rc = compat::dict_get_item_ref(builtins, name, &found);
+        rc = PyDict_GetItemRef(builtins, name, &found);
     }
     if (rc == 0) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

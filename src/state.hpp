@@ -1,5 +1,6 @@
 // The module-wide values: made by the execute phase, only read by calls,
-// and released (or, after finalisation, forgotten) together.
+// and released (or, after finalisation, forgotten) together. When each of
+// these happens is the module's lifecycle, in module.cpp.
 #pragma once
 
 #include "ref.hpp"
@@ -34,28 +35,22 @@ extern const Constant re_name, search_name, group_name, groups_name;
 extern const Constant one;
 
 struct State {
-    // The live module object (borrowed: the module owns this state, not the
-    // other way round), or NULL when none exists in this process.
+    // The initialised module (borrowed: the module owns this state, not the
+    // other way round), or NULL while none is: before the first execute
+    // phase succeeds, and after the module is freed or forgotten.
     PyObject* module = nullptr;
-    bool ready = false;
-    // The interpreter's block for the module's (empty) per-module state;
+    // The interpreter's block for that module's (empty) per-module state;
     // see module_exec.
     void* module_state_block = nullptr;
     Ref function_type;
-    compat::vectorcall_func function_entry = nullptr;  // the type's call entry
     Ref builtins;  // the builtins module's namespace: the late-bound fallback
     Ref print;     // the built-in print, resolved once at start-up
     Ref defaults;  // ("",), shared by every function with a default
 
     // Makes every Constant and the values above that need no module.
     int start() noexcept;
-    // Releases everything: the module is forgotten.
-    void clear() noexcept { forget(true); }
-    // Forgets everything without touching it: the interpreter that owned it
-    // has been finalised.
-    void abandon() noexcept { forget(false); }
-
-private:
+    // Drops everything, releasing each reference, or with `release` false
+    // forgetting it untouched (its interpreter has been finalised).
     void forget(bool release) noexcept;
 };
 

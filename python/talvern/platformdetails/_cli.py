@@ -13,7 +13,7 @@ import sys
 from ._formats import FORMATS
 from ._progress import Progress, is_terminal
 from ._report import STATUS
-from ._workers import Options, answers, default_jobs, tasks
+from ._workers import TIMEOUT, Options, answers, default_jobs, tasks
 
 # typing.TYPE_CHECKING without importing typing at run time; the type
 # checker takes any TYPE_CHECKING as true.
@@ -56,6 +56,8 @@ OPTIONS = (
     Option(("--explain",), "with --table: show what every key's pattern yielded, in walk order"),
     Option(("--jobs", "-j"), "worker processes for many inputs (default: the CPUs available, {cpus} here)",
            int, "N"),
+    Option(("--timeout",), "seconds an input may take before it is reported as an error "
+           "(default: {timeout}; 0: no limit)", float, "SECONDS"),
 )
 
 
@@ -76,7 +78,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser.set_defaults(format=FORMATS[0])
     cpus = str(default_jobs())
     for option in OPTIONS:
-        help = option.help.replace("{cpus}", cpus)
+        help = option.help.replace("{cpus}", cpus).replace("{timeout}", "%g" % TIMEOUT)
         if option.value is None:
             parser.add_argument(*option.flags, dest=option.dest, action="store_true", help=help)
         else:
@@ -142,6 +144,8 @@ def usage_problem(args: Any) -> Optional[str]:
         return "--summary cannot be combined with %s" % args.format.option
     if args.jobs is not None and args.jobs < 1:
         return "--jobs needs a number of 1 or more"
+    if args.timeout is not None and not args.timeout >= 0:  # NaN too
+        return "--timeout needs a number of seconds, 0 or more"
     return None
 
 
@@ -190,8 +194,9 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
     status = total = 0
     shown_any = False
     progress = Progress(stderr, is_terminal(stdout))
+    timeout = TIMEOUT if args.timeout is None else args.timeout
     outcomes = answers(options, tasks(args.files or ["-"], stdin), args.jobs or default_jobs(),
-                       lambda: flush(stdout))
+                       0.0 if timeout == float("inf") else timeout, lambda: flush(stdout))
     try:
         for outcome in outcomes:
             total += 1

@@ -10,13 +10,19 @@ import time
 
 import pytest
 
-from command import cli
+from command import cli, example
 
 pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="finds workers through /proc")
 
 FAST = [b"Kernel: Solaris Unix\n", b"Helix OS\n"]
 SLOW_LINE = b"Vantrel x (" * 550 + b"\n"  # a pattern backtracks for half a second or more on this line
 KILLED = "not answered: its worker process was killed by SIGKILL"
+
+
+def state(pid):
+    """The process's state letter: R running, S sleeping (waiting), ..."""
+    with open("/proc/%d/stat" % pid) as stat:
+        return stat.read().rsplit(")", 1)[1].split()[0]
 
 
 def children(pid):
@@ -129,7 +135,9 @@ def test_an_idle_worker_killed_costs_nothing(tmp_path, started):
     run = Run(tmp_path, ["--jobs", "2", "fleet"], read=False)
     started.append(run)
     workers = run.workers(2)
-    time.sleep(0.5)
+    for _ in range(2):  # waiting, twice in a row: not just between two inputs
+        time.sleep(0.2)
+        run.wait_for(lambda: all(state(pid) == "S" for pid in workers + [run.proc.pid]))
     os.kill(workers[0], signal.SIGKILL)
     time.sleep(0.1)
     status, lines, errors = run.finish()
@@ -180,3 +188,9 @@ def test_where_no_alarm_can_be_set_a_worker_keeps_the_time_limit(tmp_path):
     thread.join(30)
     assert [outcome.kind for outcome in outcomes] == ["recognised", "error", "recognised"]
     assert outcomes[1].messages == ("prog: %s: not answered within 0.1 s" % (tmp_path / names[1]),)
+
+
+@pytest.mark.parametrize("seconds", ["1e12", "inf", "0"])
+def test_a_limit_longer_than_a_timer_takes_is_no_limit(tmp_path, seconds):
+    proc = cli(tmp_path, "--timeout", seconds, example("garu.txt"))
+    assert (proc.returncode, proc.stderr) == (0, b"")

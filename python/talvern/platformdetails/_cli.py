@@ -195,8 +195,10 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
     shown_any = False
     progress = Progress(stderr, is_terminal(stdout))
     timeout = TIMEOUT if args.timeout is None else args.timeout
+    if timeout > 1e9:  # over 30 years is no limit, and more than an alarm timer takes
+        timeout = 0.0
     outcomes = answers(options, tasks(args.files or ["-"], stdin), args.jobs or default_jobs(),
-                       0.0 if timeout == float("inf") else timeout, lambda: flush(stdout))
+                       timeout, lambda: flush(stdout))
     try:
         for outcome in outcomes:
             total += 1

@@ -168,7 +168,8 @@ class Alarm:
             return unanswered(options, task, not_within(self.seconds))
 
     def close(self) -> None:
-        self.signal.signal(self.signal.SIGALRM, self.saved)
+        if self.saved is not None:  # None: set outside Python, and cannot be put back
+            self.signal.signal(self.signal.SIGALRM, self.saved)
 
 
 def not_within(seconds: float) -> str:

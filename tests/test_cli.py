@@ -340,7 +340,7 @@ def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_
 
 @pytest.mark.parametrize("args", [["--bogus"], ["--explain", "x.txt"], ["--table"], ["--json", "--csv", "x"],
                                   ["--csv", "--summary", "x"], ["--tsv", "--summary", "x"], ["--jobs", "0", "x"],
-                                  ["--tsv", "--csv", "x"]])
+                                  ["--tsv", "--csv", "x"], ["--timeout", "-1", "x"], ["--timeout", "nan", "x"]])
 def test_usage_errors(tmp_path, args):
     proc = cli(tmp_path, *args)
     assert proc.returncode == 2
@@ -349,6 +349,7 @@ def test_usage_errors(tmp_path, args):
 
 PLAIN_COMMAND_LINES = [[], ["a.txt", "-"], ["--json", "--json", "x"], ["--jobs", "007", "-j", "2", "x"],
                        ["--max-line-length", "0", "x"],
+                       ["--timeout", "0.5", "x"],
                        ["--tsv", "--summary", "--table", "t.json", "--explain", "a", ""]]
 ARGPARSE_COMMAND_LINES = [["--js", "a"], ["a", "--json"], ["--", "-x"], ["--table=t.json"], ["--jobs", "two"],
                           ["--json", "--csv"], ["-h"], ["--table", "-"], ["-j2"]]

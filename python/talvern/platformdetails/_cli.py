@@ -15,7 +15,7 @@ from ._formats import FORMATS
 from ._inputs import MAX_SIZE, shown_size, size
 from ._progress import Progress, is_terminal
 from ._report import STATUS
-from ._workers import Options, answers, default_jobs, tasks
+from ._workers import TIMEOUT, Options, answers, default_jobs, tasks
 
 # typing.TYPE_CHECKING without importing typing at run time; the type
 # checker takes any TYPE_CHECKING as true.
@@ -61,6 +61,8 @@ OPTIONS = (
     Option(("--explain",), "with --table: show what every key's pattern yielded, in walk order"),
     Option(("--jobs", "-j"), "worker processes for many inputs (default: the CPUs available, {cpus} here)",
            int, "N"),
+    Option(("--timeout",), "seconds an input may take before it is reported as an error "
+           "(default: {timeout}; 0: no limit)", float, "SECONDS"),
     Option(("--max-line-length",), "report an input with a line longer than N characters as an error instead "
            "of answering it; 0: no limit (default: %d)" % MAX_LINE_LENGTH, int, "N"),
     Option(("--max-size",), "read at most SIZE bytes of an input (K, M, G: 1024, 1024**2, 1024**3; "
@@ -91,7 +93,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser.set_defaults(format=FORMATS[0])
     cpus = str(default_jobs())
     for option in OPTIONS:
-        help = option.help.replace("{cpus}", cpus)
+        help = option.help.replace("{cpus}", cpus).replace("{timeout}", "%g" % TIMEOUT)
         if option.value is None:
             parser.add_argument(*option.flags, dest=option.dest, action="store_true", help=help)
         else:
@@ -159,6 +161,8 @@ def usage_problem(args: Any) -> Optional[str]:
         return "--jobs needs a number of 1 or more"
     if args.max_line_length is not None and args.max_line_length < 0:
         return "--max-line-length needs a number of 0 or more (0: no limit)"
+    if args.timeout is not None and not args.timeout >= 0:  # NaN too
+        return "--timeout needs a number of seconds, 0 or more"
     return None
 
 
@@ -209,8 +213,11 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
     status = total = 0
     shown_any = False
     progress = Progress(stderr, is_terminal(stdout))
+    timeout = TIMEOUT if args.timeout is None else args.timeout
+    if timeout > 1e9:  # over 30 years is no limit, and more than an alarm timer takes
+        timeout = 0.0
     outcomes = answers(options, tasks(args.files or ["-"], stdin, max_size), args.jobs or default_jobs(),
-                       lambda: flush(stdout))
+                       timeout, lambda: flush(stdout))
     try:
         for outcome in outcomes:
             total += 1

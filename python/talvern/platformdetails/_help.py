@@ -69,6 +69,18 @@ many inputs:
   in input order. A long run whose output is not shown on the terminal
   shows its progress on standard error when that is a terminal.
 
+time limit and lost workers:
+  No input is answered for longer than --timeout seconds (default 60; 0: no
+  limit). One still being answered then is an error, "NAME: not answered
+  within 60 s" on standard error, and the run goes on: in this process an
+  alarm stops the answer (the regex engine heeds it even inside a match),
+  and a worker past the limit is killed and replaced. Where no alarm can be
+  set (outside the main thread of a program that runs the command), every
+  input goes to a worker, even for --jobs 1. A worker that dies (killed when
+  memory runs out, say) costs only the input it was answering, reported as
+  "NAME: not answered: its worker process was killed by SIGKILL"; a new
+  worker answers the others it held.
+
 long lines:
   One detector's pattern takes time that grows with the cube of a line's
   length: about 0.07 s for a line of 4 KB, 0.5 s for 8 KB, over a minute for
@@ -80,7 +92,8 @@ exit status:
   0  every input was recognised
   1  some input was read but not recognised, was ambiguous, or was empty
   2  an error: usage, an input that cannot be read, is binary, has a line
-     past --max-line-length or is larger than --max-size, a table file that
+     past --max-line-length or is larger than --max-size, or was not
+     answered (past the time limit, or its worker died), a table file that
      cannot be read or is invalid, or output that cannot be written
   A closed output pipe (| head) ends the run quietly, with the status of the
   inputs answered until then.

@@ -3,13 +3,14 @@ processes for a fleet.
 
 Each task's answer is made by answer(): read, decode, report, format. The
 options travel with the function handed to the workers (a partial), so no
-module state is set in them; multiprocessing is imported only when workers
-start.
+module state is set in them; the workers (_pool, with multiprocessing) are
+imported only when they start.
 """
 from __future__ import annotations
 
 import itertools
 import os
+import sys
 import time
 
 from ._escape import escape
@@ -18,7 +19,7 @@ from ._report import describe_exception, kind, report
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
-    from typing import Callable, Generator, Iterable, Iterator, Optional, Sequence, TextIO, Tuple
+    from typing import Callable, Generator, Iterator, Optional, Sequence, TextIO, Tuple
 
     from ._formats import Format
     from ._tables import Table
@@ -28,7 +29,7 @@ if TYPE_CHECKING:
 # milliseconds, which a smaller run would not win back.
 SERIAL_INPUTS = 1000
 SERIAL_SECONDS = 0.1
-CHUNK = 256  # inputs handed to a worker at a time
+TIMEOUT = 60.0  # seconds an input may take by default: a normal one takes milliseconds
 
 
 # Plain classes rather than typing.NamedTuple: importing typing and making
@@ -156,56 +157,107 @@ def default_jobs() -> int:
     return os.cpu_count() or 1
 
 
-def answers(options: Options, work: Iterator[Task], jobs: int,
+class NotAnswered(BaseException):
+    """Raised by the alarm into an answer past its time limit; not an
+    Exception, so that no handler on the way catches it."""
+
+
+class Alarm:
+    """A time limit on an answer made in this process.
+
+    The regex engine heeds pending signals while it matches, so SIGALRM
+    stops even a pattern that backtracks for minutes. The timer repeats
+    until the answer stops, in case some code on the way swallows the first.
+    """
+
+    def __init__(self, seconds: float) -> None:
+        import signal
+
+        self.seconds, self.armed, self.signal = seconds, False, signal
+        # ValueError outside the main thread: answers() uses a worker instead.
+        self.saved = signal.signal(signal.SIGALRM, self.ring)
+
+    def ring(self, signum: int, frame: object) -> None:
+        if self.armed:
+            raise NotAnswered()
+
+    def answer(self, options: Options, task: Task) -> Outcome:
+        saved = sys.stdout
+        try:
+            try:
+                self.armed = True
+                self.signal.setitimer(self.signal.ITIMER_REAL, self.seconds, 0.1)
+                return answer(options, task)
+            finally:
+                self.armed = False
+                self.signal.setitimer(self.signal.ITIMER_REAL, 0)
+        except NotAnswered:
+            sys.stdout = saved  # the detectors' capture may not have put it back
+            return unanswered(options, task, not_within(self.seconds))
+
+    def close(self) -> None:
+        if self.saved is not None:  # None: set outside Python, and cannot be put back
+            self.signal.signal(self.signal.SIGALRM, self.saved)
+
+
+def not_within(seconds: float) -> str:
+    return "not answered within %g s" % seconds
+
+
+def unanswered(options: Options, task: Task, reason: str) -> Outcome:
+    """The outcome of an input that was not answered, and why."""
+    entry, detection = report(task.shown, None, options.table, options.explain, reason)
+    return Outcome(kind(entry, detection), None, options.format.entry(entry, detection),
+                   ("%s: %s: %s" % (options.prog, task.shown, reason),))
+
+
+def alarm(timeout: float) -> Optional[Alarm]:
+    """An Alarm for timeout seconds, or None where this process cannot set
+    one (outside the main thread, or without SIGALRM)."""
+    try:
+        return Alarm(timeout)
+    except (ValueError, AttributeError):
+        return None
+
+
+def answers(options: Options, work: Iterator[Task], jobs: int, timeout: float,
             before_workers: Callable[[], None]) -> Generator[Outcome, None, None]:
     """The outcomes in input order: here while the run is small, then in
-    worker processes when there are more and more CPUs to use."""
-    started = time.monotonic()
-    count = 0
-    for task in work:
-        yield answer(options, task)
-        count += 1
-        if jobs > 1 and (count >= SERIAL_INPUTS or time.monotonic() - started > SERIAL_SECONDS):
-            break
-    else:
-        return
+    worker processes when there are more and more CPUs to use.
+
+    No input is answered for more than timeout seconds (0: no limit). Here
+    an alarm keeps to it; where no alarm can be set, every input goes to a
+    worker.
+    """
+    limit = alarm(timeout) if timeout > 0 else None
+    try:
+        if timeout <= 0 or limit is not None:
+            started = time.monotonic()
+            count = 0
+            for task in work:
+                yield answer(options, task) if limit is None else limit.answer(options, task)
+                count += 1
+                if jobs > 1 and (count >= SERIAL_INPUTS or time.monotonic() - started > SERIAL_SECONDS):
+                    break
+            else:
+                return
+    finally:
+        if limit is not None:
+            limit.close()
     try:
         first = next(work)
     except StopIteration:
         return
-    # A forked worker flushes its copy of the output buffer when it ends.
-    before_workers()
     from functools import partial
 
-    outcomes = in_workers(partial(answer, options), jobs, itertools.chain([first], work))
+    from ._pool import in_workers
+
+    # A forked worker flushes its copy of the output buffer when it ends:
+    # before_workers empties it before each start.
+    outcomes = in_workers(partial(answer, options), partial(unanswered, options), jobs,
+                          itertools.chain([first], work), timeout, before_workers)
     try:
         for outcome in outcomes:
             yield outcome
     finally:
         outcomes.close()
-
-
-def start_worker() -> None:
-    import signal
-
-    # Ctrl-C is the main process's to handle: it stops the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def in_workers(function: Callable[[Task], Outcome], jobs: int,
-               work: Iterable[Task]) -> Generator[Outcome, None, None]:
-    """function over work in jobs worker processes, results in input order;
-    closing the generator stops the workers. The one place a pool is used."""
-    import multiprocessing
-
-    methods = multiprocessing.get_all_start_methods()
-    # fork shares the loaded module at no cost; elsewhere workers import it.
-    context = multiprocessing.get_context("fork" if "fork" in methods else None)
-    pool = context.Pool(jobs, initializer=start_worker)
-    try:
-        for outcome in pool.imap(function, work, CHUNK):
-            yield outcome
-        pool.close()
-    finally:
-        pool.terminate()
-        pool.join()

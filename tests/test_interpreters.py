@@ -6,7 +6,6 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 
 import pytest
 

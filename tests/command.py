@@ -14,10 +14,13 @@ def example(name):
     return os.path.join(EXAMPLES, name)
 
 
-def cli(tmp_path, *args, stdin=""):
-    return subprocess.run([sys.executable, "-m", "talvern.platformdetails"] + list(args),
-                          input=stdin.encode(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          cwd=str(tmp_path), timeout=60)
+def cli(tmp_path, *args, stdin="", **options):
+    """stdin is a text to feed or a file descriptor; options (stdout,
+    preexec_fn, pass_fds...) go to subprocess.run as they are."""
+    streams = {"input": stdin.encode()} if isinstance(stdin, str) else {"stdin": stdin}
+    settings = dict(streams, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=str(tmp_path), timeout=60)
+    settings.update(options)
+    return subprocess.run([sys.executable, "-m", "talvern.platformdetails"] + list(args), **settings)
 
 
 def json_lines(proc):

@@ -84,6 +84,7 @@ def test_csv_guards_cells_a_spreadsheet_would_run_and_tsv_keeps_them(tmp_path):
 def test_a_table_file_or_an_argument_is_named_escaped_on_standard_error(tmp_path):
     proc = cli(tmp_path, "--table", "t\x1b[2J.json", "x.txt")
     assert proc.returncode == 2
-    assert proc.stderr.decode().endswith("cannot read table t\\x1b[2J.json: No such file or directory\n")
+    assert proc.stderr.decode() == ("python -m talvern.platformdetails: error: cannot read table t\\x1b[2J.json: "
+                                    "No such file or directory\n")
     proc = cli(tmp_path, "-q\x1b[2J")
     assert proc.returncode == 2 and b"\x1b" not in proc.stderr and b"-q\\x1b[2J" in proc.stderr

@@ -3,8 +3,6 @@ on the command line, endless or huge inputs, and CR-CR-LF line ends."""
 import os
 import resource
 import socket
-import subprocess
-import sys
 import threading
 
 import pytest
@@ -52,8 +50,7 @@ def test_a_pipe_named_on_the_command_line_is_read_as_a_stream(tmp_path, kind):
         os.write(writer, GARU)
         os.close(writer)
         try:
-            proc = subprocess.run([sys.executable, "-m", "talvern.platformdetails", "/dev/fd/%d" % reader],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=[reader], timeout=60)
+            proc = cli(tmp_path, "/dev/fd/%d" % reader, pass_fds=[reader])
         finally:
             os.close(reader)
         name = "/dev/fd/%d" % reader
@@ -111,9 +108,7 @@ def test_running_out_of_memory_on_one_input_is_its_error_not_a_traceback(tmp_pat
 
     def small_address_space():
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    proc = subprocess.run([sys.executable, "-m", "talvern.platformdetails", "--max-size", "4G", "/dev/zero",
-                           example("garu.txt")], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          preexec_fn=small_address_space, cwd=str(tmp_path), timeout=60)
+    proc = cli(tmp_path, "--max-size", "4G", "/dev/zero", example("garu.txt"), preexec_fn=small_address_space)
     assert proc.returncode == 2
     assert proc.stdout.decode() == "%s: GARU (get_garu_details)\n" % example("garu.txt")
     assert proc.stderr.decode() == "python -m talvern.platformdetails: cannot read /dev/zero: out of memory\n"

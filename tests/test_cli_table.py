@@ -82,13 +82,6 @@ def test_invalid_table_is_a_one_line_error_before_any_text_is_read(tmp_path, con
     assert proc.stdout == b""
 
 
-def test_unreadable_table_file(tmp_path):
-    proc = cli(tmp_path, "--table", str(tmp_path / "none.json"), example("garu.txt"))
-    assert proc.returncode == 2
-    assert proc.stderr.decode() == "python -m talvern.platformdetails: error: cannot read table %s: No such file or directory\n" % (
-        tmp_path / "none.json")
-
-
 @pytest.mark.parametrize("encoding", ["utf-8-sig", "utf-16", "utf-16-be", "utf-32"])
 def test_table_with_a_byte_order_mark_is_read_as_inputs_are(tmp_path, encoding):
     text = json.dumps({"caf\u00e9": "Solaris Unix"}, ensure_ascii=False)

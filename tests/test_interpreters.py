@@ -6,7 +6,6 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 
 import pytest
 
@@ -34,13 +33,14 @@ def test_the_entry_is_the_only_exported_symbol():
 
 
 def test_module_freed_and_imported_afresh():
-    # Once the module and its functions are gone, it is forgotten: the next
-    # import builds a new one, and a function kept from the old one refuses
-    # to run instead of using freed values.
+    # Once the module and its functions are gone, even after they ran, it
+    # is forgotten: the next import builds a new one, and a function kept
+    # from the old one refuses to run instead of using freed values.
     rc, out, err = run_script("""
         import gc, sys, weakref
         import talvern.platformdetails as package
         from talvern.platformdetails import function_def as fd
+        fd.get_key_value("t", {"a": "t"}); fd.get_tolm_details("TOLM-1 Chassis")
         fd.marker = 1
         gone = weakref.ref(fd)
         del sys.modules[fd.__name__], package.function_def, fd

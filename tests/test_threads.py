@@ -1,5 +1,6 @@
 """Eight threads calling every function at once get exactly what one thread
 gets: the module keeps no state that calls could share."""
+import contextlib
 import sys
 import threading
 import time
@@ -48,6 +49,17 @@ CALLS = [
 ]
 
 
+@contextlib.contextmanager
+def switching_often(interval):
+    """Threads switch every `interval` seconds meanwhile, so calls overlap."""
+    saved = sys.getswitchinterval()
+    sys.setswitchinterval(interval)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(saved)
+
+
 class Discard:
     def write(self, text):
         return len(text)
@@ -85,16 +97,12 @@ def test_threads_get_single_thread_results():
                 n += 1
             counts[index] = n - index
 
-        interval = sys.getswitchinterval()
-        sys.setswitchinterval(1e-5)
-        try:
-            threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+        with switching_often(1e-5):
             for t in threads:
                 t.start()
             for t in threads:
                 t.join()
-        finally:
-            sys.setswitchinterval(interval)
     assert not mismatches, mismatches[:5]
     assert all(count >= len(CALLS) for count in counts), counts
 
@@ -196,15 +204,11 @@ def test_detect_from_threads_keeps_every_line_where_it_belongs(monkeypatch):
     assert expected["Vantrel PRAV-5140 Software\nhost-7\n"][3][3] == ("said host-7 \v\f\u2028end", "host-7")
     threads = [threading.Thread(target=detecting, args=(i,)) for i in range(DETECT_THREADS)]
     threads += [threading.Thread(target=printing, args=(i,)) for i in range(2)]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
+    with switching_often(1e-6):
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-    finally:
-        sys.setswitchinterval(interval)
     assert sys.stdout is recording
     assert not wrong, wrong[:3]
     check_printers(recording, 2)
@@ -243,12 +247,8 @@ def test_detect_from_asyncio_tasks_and_their_threads(monkeypatch):
         await asyncio.gather(printing_task(), *[in_task(i) for i in range(8)], *in_threads)
 
     from talvern.platformdetails import detect as fd_detect
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
+    with switching_often(1e-6):
         asyncio.run(main())
-    finally:
-        sys.setswitchinterval(interval)
     assert sys.stdout is recording
     assert not wrong, wrong[:3]
     check_printers(recording, 2)

@@ -230,7 +230,8 @@ int bind_all(PyObject* module) noexcept {
 int module_exec(PyObject* module) noexcept {
     void* block = PyModule_GetState(module);
     if (module == state.module) {
-        // Create handed back the initialised module.
+        // Create handed back the initialised module: free the state block
+        // CPython dropped, if it made a new one.
         if (state.module_state_block != block) {
             PyMem_Free(state.module_state_block);
             state.module_state_block = block;

@@ -40,7 +40,7 @@ struct State {
     // phase succeeds, and after the module is freed or forgotten.
     PyObject* module = nullptr;
     // The interpreter's block for that module's (empty) per-module state;
-    // see module_exec.
+    // see the lifecycle in module.cpp.
     void* module_state_block = nullptr;
     Ref function_type;
     Ref builtins;  // the builtins module's namespace: the late-bound fallback

@@ -295,7 +295,7 @@ async def _session(target: Tuple[str, int, str], settings: Settings, credentials
     try:
         conn, _ = await asyncio.wait_for(asyncssh.create_connection(
             lambda: client, host, port, username=user, known_hosts=hostkeys.none,
-            client_keys=list(credentials.keys) or None, agent_path=credentials.agent,
+            client_keys=client_keys(credentials), agent_path=credentials.agent,
             password=None, config=None, preferred_auth="publickey,keyboard-interactive,password",
             login_timeout=settings.timeout, **options), min(CONNECT_LIMIT, settings.timeout / 2))
     except asyncio.TimeoutError:
@@ -332,6 +332,15 @@ async def _session(target: Tuple[str, int, str], settings: Settings, credentials
     finally:
         conn.abort()
     return Capture(text.encode("utf-8", "surrogateescape"), via, time.monotonic() - started)
+
+
+def client_keys(credentials: Credentials) -> Optional[List[Any]]:
+    """The keys loaded once per process. asyncssh reads ~/.ssh again for an
+    empty list and ignores the agent for None: an agent alone gets the
+    empty list, which finds nothing the first reading did not."""
+    if credentials.keys:
+        return list(credentials.keys)
+    return [] if credentials.agent else None
 
 
 def describe(exc: BaseException) -> str:

@@ -78,7 +78,8 @@ def load(user: Optional[str], key_files: Sequence[str], password_env: Optional[s
     if password_env is not None:
         value = os.environ.get(password_env)
         if value is None:
-            raise CredentialError("--password-env %s: that environment variable is not set" % password_env)
+            # The name is not repeated: a password typed in its place must not show.
+            raise CredentialError("--password-env: no environment variable of that name is set")
         password = Secret(value)
     elif ask_password:
         if not _at_terminal(stdin):

@@ -11,7 +11,7 @@ import asyncio
 import json
 import os
 import time
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, TextIO, Tuple, Callable
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, TextIO, Tuple
 
 from . import _saved
 from ._credentials import CredentialError, load
@@ -153,7 +153,7 @@ def usage(args: Any, stdin: Optional[TextIO]) -> Tuple[List[Target], Credentials
 
 def summary(form: Any, counts: Dict[str, int], kinds: Dict[str, int], total: int,
             failures: Dict[str, int]) -> str:
-    text = form.summary(counts, kinds, total)
+    text = str(form.summary(counts, kinds, total))
     found = {kind: count for kind, count in failures.items() if count}
     if form.option == "--json":
         whole = json.loads(text)
@@ -209,8 +209,8 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
     counts = {}  # type: Dict[str, int]
     kinds = {kind: 0 for kind in STATUS}
     failures = {kind: 0 for kind in FAILURES}
-    answered = set()  # type: set  # type: ignore[type-arg]
-    ok = set()  # type: set  # type: ignore[type-arg]
+    answered = set()  # type: Set[int]
+    ok = set()  # type: Set[int]
     status = total = 0
     shown_any = False
     progress = LiveProgress(stderr, is_terminal(stdout))
@@ -241,15 +241,16 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
 
     try:
         while readers:
-            for reader in wait(list(readers), 0.5):
+            for ready in wait(list(readers), 0.5):
+                pipe = ready  # type: Any  # one of the readers above
                 try:
-                    item = reader.recv()
+                    item = pipe.recv()
                 except EOFError:
                     item = None
                 if item is not None:
                     take(item)
                     continue
-                process, share = readers.pop(reader)
+                process, share = readers.pop(pipe)
                 process.join()
                 for index, target in share:
                     if index not in answered:  # the worker died: still one answer each

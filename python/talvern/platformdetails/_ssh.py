@@ -85,7 +85,7 @@ class Capture(NamedTuple):
     seconds: float
 
 
-class _Client(asyncssh.SSHClient):
+class _Client(asyncssh.SSHClient):  # type: ignore[misc]
     """Checks host keys against the stores and answers password prompts."""
 
     def __init__(self, target: str, hostkeys: HostKeys, password: Optional[Secret]) -> None:
@@ -123,7 +123,7 @@ class _Client(asyncssh.SSHClient):
         return None
 
 
-class _Reader(asyncssh.SSHClientSession):  # type: ignore[type-arg]
+class _Reader(asyncssh.SSHClientSession):  # type: ignore[misc]
     """Collects what the device prints, up to the cap, and wakes the waiter."""
 
     def __init__(self, cap: int) -> None:

@@ -32,6 +32,7 @@ class Device(NamedTuple):
     banner: str = ""  # sent before login and after it
     auth: str = "publickey"  # or "password", "kbdint", "deny"
     host_key: Any = None
+    delay: float = 0.0  # seconds before a session answers, to hold connections open
 
 
 def _lines(text: str) -> List[str]:
@@ -76,6 +77,16 @@ class _Session(asyncssh.SSHServerSession):  # type: ignore[misc]
             self.task.cancel()
 
     def session_started(self) -> None:
+        if self.device.delay:
+            self.task = asyncio.ensure_future(self._later())
+        else:
+            self._start()
+
+    async def _later(self) -> None:
+        await asyncio.sleep(self.device.delay)
+        self._start()
+
+    def _start(self) -> None:
         kind = self.device.kind
         if kind == "hang":
             return

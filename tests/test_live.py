@@ -151,6 +151,17 @@ def test_accepted_new_keys_go_to_our_file_only(fleet):
     assert len(own.read_text().splitlines()) == 1
 
 
+def test_a_changed_host_key_is_said_loudly_at_the_end(fleet):
+    from ssh_emulator import asyncssh
+
+    changed = fleet.start(Device(TEXTS["garu.txt"]), known=asyncssh.generate_private_key("ssh-ed25519"))
+    proc = fleet.run("--accept-new-host-keys", fleet.start(Device(TEXTS["garu.txt"])), changed)
+    assert proc.returncode == 2
+    assert proc.stderr.decode().splitlines()[-1].startswith(
+        "python -m talvern.platformdetails: WARNING: THE HOST KEY CHANGED for 1 device(s): %s." % changed)
+    assert not (fleet.home / "config" / "talvern-platformdetails" / "known_hosts").exists()
+
+
 def test_ctrl_c_keeps_every_finished_answer(fleet):
     good = fleet.start(Device(TEXTS["tolm-processor.txt"]))
     hangs = [fleet.start(Device("", kind="hang")) for _ in range(3)]

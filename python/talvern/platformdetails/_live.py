@@ -211,6 +211,7 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
     failures = {kind: 0 for kind in FAILURES}
     answered = set()  # type: Set[int]
     ok = set()  # type: Set[int]
+    changed = []  # type: List[str]
     status = total = 0
     shown_any = False
     progress = LiveProgress(stderr, is_terminal(stdout))
@@ -223,6 +224,8 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
             ok.add(index)
         else:
             failures[failure] = failures.get(failure, 0) + 1
+            if failure == "host-key" and any("HOST KEY CHANGED" in line for line in outcome.messages):
+                changed.append(targets[index].shown)
         total += 1
         kinds[outcome.kind] += 1
         status = max(status, STATUS[outcome.kind])
@@ -269,6 +272,11 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
         progress.clear()
         if save is not None:
             _saved.write_failed(save, [target for index, target in indexed if index not in ok])
+    if changed:
+        # Said again last, where it cannot scroll away among other answers.
+        stderr.write("%s: WARNING: THE HOST KEY CHANGED for %d device(s): %s. Someone may be intercepting"
+                     " the connections; nothing was recorded or overwritten.\n"
+                     % (prog, len(changed), ", ".join(changed[:5]) + (", ..." if len(changed) > 5 else "")))
     if args.summary:
         write(stdout, (form.separator if shown_any else "") + summary(form, counts, kinds, total, failures))
     flush(stdout)

@@ -90,7 +90,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=prog, description=DESCRIPTION, epilog=epilog(FORMATS),
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("files", nargs="*", metavar="FILE",
-                        help="a device version text or a folder of them (-: standard input)")
+                        help="a device version text or a folder of them (-: standard input), or"
+                        " ssh://[USER@]HOST[:PORT] to ask the device itself")
     choice = parser.add_mutually_exclusive_group()
     for form in FORMATS:
         if form.option is not None:

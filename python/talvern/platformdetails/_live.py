@@ -264,6 +264,10 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
         progress.clear()
         stderr.write("%s: interrupted: %d of %d devices answered\n" % (prog, total, len(targets)))
         raise
+    except Exception as exc:
+        if hasattr(exc, "status"):  # the output failed: the status is that of the answers before
+            setattr(exc, "status", status)
+        raise
     finally:
         for process, _ in readers.values():
             process.terminate()

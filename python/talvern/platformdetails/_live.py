@@ -196,6 +196,11 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
     from multiprocessing.connection import wait
 
     context = multiprocessing.get_context("fork")
+    import gc
+
+    # What is loaded so far is shared with the workers: kept out of their
+    # collections, its pages are not copied when they collect.
+    gc.freeze()
     readers = {}  # type: Dict[Any, Tuple[Any, List[Tuple[int, Target]]]]
     indexed = list(enumerate(targets))
     for number in range(jobs):

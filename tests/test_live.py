@@ -73,14 +73,15 @@ def test_each_target_one_answer_and_each_failure_class_counted(fleet):
     unknown = fleet.start(Device(TEXTS["garu.txt"]), known=False)
     denied = fleet.start(Device(TEXTS["garu.txt"], auth="deny"))
     proc = fleet.run("--json", "--summary", "--timeout", "1.5", "--concurrency", "2", "--jobs", "2",
-                     good, hang, unknown, denied, good)
+                     good, hang, unknown, denied, good, env={"PYTHONWARNINGS": "always"})
     lines = [json.loads(line) for line in proc.stdout.decode().splitlines()]
     assert proc.returncode == 2
     said = {line["input"]: line["failure"] for line in lines[:-1]}
     assert said == {good: None, hang: "timeout", unknown: "host-key", denied: "auth"}
     assert lines[-1]["summary"]["failures"] == {"timeout": 1, "host-key": 1, "auth": 1}
     errors = proc.stderr.decode().splitlines()
-    assert len(errors) == 3 and all(line.count(": ") >= 3 for line in errors)
+    # One line per failure, and no import-time warning of asyncssh or cryptography.
+    assert len(errors) == 3 and all(line.count(": ") >= 3 for line in errors), errors
 
 
 def test_a_password_from_the_environment_never_shows(fleet, tmp_path):
@@ -160,6 +161,14 @@ def test_a_changed_host_key_is_said_loudly_at_the_end(fleet):
     assert proc.stderr.decode().splitlines()[-1].startswith(
         "python -m talvern.platformdetails: WARNING: THE HOST KEY CHANGED for 1 device(s): %s." % changed)
     assert not (fleet.home / "config" / "talvern-platformdetails" / "known_hosts").exists()
+
+
+def test_legacy_algorithms_only_when_asked_and_quietly(fleet):
+    target = fleet.start(Device(TEXTS["garu.txt"], kind="legacy"))
+    refused = fleet.run(target)
+    assert refused.returncode == 2 and b": algorithms: " in refused.stderr
+    legacy = fleet.run("--legacy-algorithms", target, env={"PYTHONWARNINGS": "always"})
+    assert (legacy.returncode, legacy.stderr) == (0, b"")
 
 
 def test_ctrl_c_keeps_every_finished_answer(fleet):

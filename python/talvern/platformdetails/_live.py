@@ -11,6 +11,7 @@ import asyncio
 import json
 import os
 import time
+import warnings
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, TextIO, Tuple
 
 from . import _saved
@@ -91,6 +92,9 @@ def worker(job: Job, share: Sequence[Tuple[int, Target]], pipe: Any) -> None:
     import signal
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the main process's to handle
+    # cryptography warns when asyncssh uses an old algorithm (with
+    # --legacy-algorithms): the user asked for it, and the warning is not theirs.
+    warnings.filterwarnings("ignore", module=r"asyncssh(\.|$)")
     try:
         asyncio.run(ask_all(job, share, pipe.send))
         pipe.send(None)  # all answered

@@ -234,3 +234,12 @@ def test_the_offline_command_does_not_import_asyncssh(tmp_path):
             "status = main([%r]); sys.exit(status if 'asyncssh' not in sys.modules else 99)"
             % str(EXAMPLES / "garu.txt"))
     assert subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, timeout=60).returncode == 0
+
+
+def test_without_the_ssh_extra_the_live_mode_says_how_to_get_it():
+    code = ("import sys; sys.modules['asyncssh'] = None; from talvern.platformdetails._cli import main;"
+            "sys.exit(main(['ssh://router']))")
+    proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    assert proc.returncode == 2 and b"pip install 'talvern-platformdetails[ssh]'" in proc.stderr, proc.stderr
+    assert b"Traceback" not in proc.stderr
+

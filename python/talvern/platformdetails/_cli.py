@@ -232,8 +232,14 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
 
     options = Options(form, table, args.explain, prog)
     if is_live(args):
-        from ._live import run_live
-
+        try:
+            from ._live import run_live
+        except ImportError as exc:
+            if exc.name != "asyncssh":
+                raise
+            stderr.write("%s: error: asking devices needs asyncssh: pip install 'talvern-platformdetails[ssh]'\n"
+                         % prog)
+            return 2
         return run_live(args, options, stdout, stderr, stdin, write, flush)
     write(stdout, form.header(table is not None))
     counts = {}  # type: Dict[str, int]

@@ -41,17 +41,18 @@ class OutputError(Exception):
 
 class Option:
     """One option besides the formats: both readers of the command line take
-    it from here. value is None for a flag, else what converts its value."""
+    it from here. value is None for a flag, else what converts its value;
+    many: the option may be given again, and its values make a list."""
 
-    __slots__ = ("flags", "help", "value", "metavar")
+    __slots__ = ("flags", "help", "value", "metavar", "many")
 
     def __init__(self, flags: Tuple[str, ...], help: str, value: Optional[Callable[[str], Any]] = None,
-                 metavar: Optional[str] = None) -> None:
-        self.flags, self.help, self.value, self.metavar = flags, help, value, metavar
+                 metavar: Optional[str] = None, many: bool = False) -> None:
+        self.flags, self.help, self.value, self.metavar, self.many = flags, help, value, metavar, many
 
     @property
     def dest(self) -> str:
-        return self.flags[0][2:].replace("-", "_")
+        return {"-i": "identity"}.get(self.flags[0]) or self.flags[0][2:].replace("-", "_")
 
 
 OPTIONS = (
@@ -62,11 +63,31 @@ OPTIONS = (
     Option(("--jobs", "-j"), "worker processes for many inputs (default: the CPUs available, {cpus} here)",
            int, "N"),
     Option(("--timeout",), "seconds an input may take before it is reported as an error "
-           "(default: {timeout}; 0: no limit)", float, "SECONDS"),
+           "(default: {timeout}; 0: no limit); live: seconds a device has, from connecting to its last "
+           "byte (default: 30)", float, "SECONDS"),
     Option(("--max-line-length",), "report an input with a line longer than N characters as an error instead "
            "of answering it; 0: no limit (default: %d)" % MAX_LINE_LENGTH, int, "N"),
     Option(("--max-size",), "read at most SIZE bytes of an input (K, M, G: 1024, 1024**2, 1024**3; "
            "default: %s); a larger one is an error" % shown_size(MAX_SIZE), size, "SIZE"),
+    # The live mode: asking devices over SSH (_live).
+    Option(("--inventory",), "live: ask the devices listed in FILE (a target a line, or CSV with a host column)",
+           str, "FILE", many=True),
+    Option(("--command",), "live: the version command to send (default: show version)", str, "CMD"),
+    Option(("--paging-off",), "live: in a shell, send CMD first to turn paging off (default: terminal length 0)",
+           str, "CMD", many=True),
+    Option(("--user",), "live: log in as NAME where a target names no user (default: your login name)",
+           str, "NAME"),
+    Option(("-i",), "live: a private key file to log in with (default: ~/.ssh/id_*, and the SSH agent)",
+           str, "FILE", many=True),
+    Option(("--password-env",), "live: log in with the password in the environment variable NAME", str, "NAME"),
+    Option(("--ask-password",), "live: ask for the password at the terminal, once for the run"),
+    Option(("--concurrency",), "live: devices asked at once (default 100)", int, "N"),
+    Option(("--save",), "live: keep each device's text in DIR, to answer later as files", str, "DIR"),
+    Option(("--retry-failed",), "live: ask again only the devices that failed in the run saved in DIR",
+           str, "DIR"),
+    Option(("--accept-new-host-keys",), "live: trust a host seen for the first time, recording its key in"
+           " this tool's own known_hosts; a changed key is still refused"),
+    Option(("--legacy-algorithms",), "live: also offer old SHA-1 key exchange and CBC ciphers, for this run"),
 )
 
 
@@ -85,7 +106,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser = Parser(prog=prog, description=DESCRIPTION, epilog=epilog(FORMATS),
                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("files", nargs="*", metavar="FILE",
-                        help="a device version text or a folder of them (-: standard input)")
+                        help="a device version text or a folder of them (-: standard input), or"
+                        " ssh://[USER@]HOST[:PORT] to ask the device itself")
     choice = parser.add_mutually_exclusive_group()
     for form in FORMATS:
         if form.option is not None:
@@ -96,6 +118,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         help = option.help.replace("{cpus}", cpus).replace("{timeout}", "%g" % TIMEOUT)
         if option.value is None:
             parser.add_argument(*option.flags, dest=option.dest, action="store_true", help=help)
+        elif option.many:
+            parser.add_argument(*option.flags, dest=option.dest, type=option.value, metavar=option.metavar,
+                                action="append", help=help)
         else:
             parser.add_argument(*option.flags, dest=option.dest, type=option.value, metavar=option.metavar,
                                 help=help)
@@ -140,9 +165,12 @@ def plain_args(argv: Sequence[str]) -> Optional[Args]:
                 and not argv[position + 1].startswith("-"):
             position += 1
             try:
-                setattr(args, option.dest, convert(argv[position]))  # as argparse's type= does
+                value = convert(argv[position])  # as argparse's type= does
             except ValueError:
                 return None
+            if option.many:
+                value = (getattr(args, option.dest) or []) + [value]
+            setattr(args, option.dest, value)
         else:
             return None
         position += 1
@@ -163,7 +191,25 @@ def usage_problem(args: Any) -> Optional[str]:
         return "--max-line-length needs a number of 0 or more (0: no limit)"
     if args.timeout is not None and not args.timeout >= 0:  # NaN too
         return "--timeout needs a number of seconds, 0 or more"
-    return None
+    return live_problem(args)
+
+
+def is_live(args: Any) -> bool:
+    return bool(args.inventory or args.retry_failed is not None
+                or any(name.startswith("ssh://") for name in args.files))
+
+
+def live_problem(args: Any) -> Optional[str]:
+    if is_live(args):
+        if any(not name.startswith("ssh://") for name in args.files):
+            return "ssh:// targets and files cannot be answered in one run"
+        if (args.timeout is not None and args.timeout <= 0) or (args.concurrency is not None
+                                                                 and args.concurrency < 1):
+            return "--timeout and --concurrency need a number above 0"
+        return None
+    given = [option.flags[0] for option in OPTIONS
+             if option.help.startswith("live:") and getattr(args, option.dest) not in (None, False)]
+    return None if not given else "%s is for asking devices: give ssh:// targets or --inventory FILE" % given[0]
 
 
 def write(stream: TextIO, text: str) -> None:
@@ -189,7 +235,7 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
     if problem is not None:
         build_parser(prog).error(problem)
     form = args.format
-    if not args.files and is_terminal(stdin):
+    if not args.files and is_terminal(stdin) and not is_live(args):
         build_parser(prog).print_usage(stderr)
         stderr.write("%s: error: no FILE given, and standard input is a terminal (use - to type a text)\n"
                      % prog)
@@ -207,6 +253,16 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
     limit = MAX_LINE_LENGTH if args.max_line_length is None else args.max_line_length
     max_size = args.max_size or MAX_SIZE
     options = Options(form, table, args.explain, prog, limit or None, max_size)
+    if is_live(args):
+        try:
+            from ._live import run_live
+        except ImportError as exc:
+            if exc.name != "asyncssh":
+                raise
+            stderr.write("%s: error: asking devices needs asyncssh: pip install 'talvern-platformdetails[ssh]'\n"
+                         % prog)
+            return 2
+        return run_live(args, options, stdout, stderr, stdin, write, flush)
     write(stdout, form.header(table is not None))
     counts = {}  # type: Dict[str, int]
     kinds = {kind: 0 for kind in STATUS}

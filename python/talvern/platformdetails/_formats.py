@@ -42,9 +42,16 @@ class Format:
         is None for an input that could not be answered."""
         raise NotImplementedError
 
-    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int) -> str:
-        """The counts of inputs per model and per kind of answer."""
+    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int,
+                failures: Optional[Dict[str, int]] = None) -> str:
+        """The counts of inputs per model and per kind of answer, and for
+        devices asked live, of the failed ones per failure class."""
         raise NotImplementedError
+
+    def with_fields(self, output: str, fields: Dict[str, Any]) -> str:
+        """An entry with facts beyond its report (how a device was reached);
+        only a format that names its fields shows them."""
+        return output
 
 
 class Text(Format):
@@ -62,10 +69,12 @@ class Text(Format):
         lines = ["%s: %s" % (escape(entry["input"]), "empty" if entry["empty"] else answer(detection))]
         return "\n".join(lines + table_lines(entry, len("table"))) + "\n"
 
-    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int) -> str:
+    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int,
+                failures: Optional[Dict[str, int]] = None) -> str:
         rows = sorted(counts.items()) + [(NOT_RECOGNISED, kinds[NOT_RECOGNISED]),
                                          (AMBIGUOUS, kinds[AMBIGUOUS]), (EMPTY, kinds[EMPTY]),
                                          ("errors", kinds[ERROR])]
+        rows += [("failed: %s" % kind, count) for kind, count in (failures or {}).items()]
         width = max(len(str(count)) for _, count in rows)
         return "== summary: %d inputs\n" % total + "".join("  %*d  %s\n" % (width, count, escape(label))
                                                            for label, count in rows)
@@ -109,13 +118,25 @@ class Json(Format):
 
         return json.dumps(entry) + "\n"
 
-    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int) -> str:
+    def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int,
+                failures: Optional[Dict[str, int]] = None) -> str:
         import json
 
-        return json.dumps({"summary": {"inputs": total, "models": dict(sorted(counts.items())),
-                                       "not recognised": kinds[NOT_RECOGNISED],
-                                       "ambiguous": kinds[AMBIGUOUS], "empty": kinds[EMPTY],
-                                       "errors": kinds[ERROR]}}) + "\n"
+        whole = {"inputs": total, "models": dict(sorted(counts.items())),
+                 "not recognised": kinds[NOT_RECOGNISED], "ambiguous": kinds[AMBIGUOUS],
+                 "empty": kinds[EMPTY], "errors": kinds[ERROR]}  # type: Dict[str, Any]
+        if failures is not None:
+            whole["failures"] = failures
+        return json.dumps({"summary": whole}) + "\n"
+
+    def with_fields(self, output: str, fields: Dict[str, Any]) -> str:
+        import json
+
+        if not output:
+            return output
+        entry = json.loads(output)
+        entry.update(fields)
+        return json.dumps(entry) + "\n"
 
 
 class Csv(Format):

@@ -1,0 +1,114 @@
+"""Host keys as OpenSSH users keep them: the user's known_hosts, checked
+for every device, and the tool's own file, where --accept-new-host-keys
+records hosts seen for the first time. Both are read once per process."""
+import os
+import warnings
+from typing import Any, List, Optional, Sequence, Tuple
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    import asyncssh
+
+
+def default_user_file() -> str:
+    return os.path.join(os.path.expanduser("~"), ".ssh", "known_hosts")
+
+
+def default_own_file() -> str:
+    base = os.environ.get("XDG_CONFIG_HOME") or os.path.join(os.path.expanduser("~"), ".config")
+    return os.path.join(base, "talvern-platformdetails", "known_hosts")
+
+
+def host_pattern(host: str, port: int) -> str:
+    """How known_hosts names a host: bare on port 22, [host]:port elsewhere."""
+    return host if port == 22 else "[%s]:%d" % (host, port)
+
+
+def _read(path: str) -> Optional[Any]:
+    try:
+        with open(path, "r", encoding="utf-8", errors="replace") as stream:
+            text = stream.read()
+    except FileNotFoundError:
+        return None
+    except OSError as exc:
+        raise ValueError("cannot read %s: %s" % (path, exc.strerror or exc))
+    try:
+        return asyncssh.import_known_hosts(text)
+    except (ValueError, asyncssh.KeyImportError) as exc:
+        raise ValueError("cannot read %s: %s" % (path, exc))
+
+
+def fingerprint(key: Any) -> str:
+    return "%s %s" % (key.get_algorithm(), key.get_fingerprint("sha256"))
+
+
+class HostKeys:
+    """The known keys, matched per connection without reading a file again."""
+
+    def __init__(self, user_files: Sequence[str], own_file: str, accept_new: bool) -> None:
+        self.own_file = own_file
+        self.accept_new = accept_new
+        self.files = []  # type: List[Tuple[str, Any]]
+        for path in list(user_files) + [own_file]:
+            loaded = _read(path)
+            if loaded is not None:
+                self.files.append((path, loaded))
+        self.added = {}  # type: dict  # type: ignore[type-arg]
+
+    def _known(self, host: str, addr: str, port: int) -> List[Tuple[str, Any]]:
+        """Every (file, key) on record for the host, by name or address."""
+        found = []  # type: List[Tuple[str, Any]]
+        for path, known in self.files:
+            keys, _, revoked = known.match(host, addr, None if port == 22 else port)[:3]
+            found.extend((path, key) for key in keys)
+            found.extend(("revoked in " + path, key) for key in revoked)
+        found.extend((self.own_file, key) for key in self.added.get((host, port), ()))
+        return found
+
+    def algorithms(self, host: str, port: int) -> List[str]:
+        """Signature algorithms of the keys on record, to ask for them first."""
+        algs = []  # type: List[str]
+        for path, key in self._known(host, host, port):
+            if not path.startswith("revoked"):
+                algs.extend(alg.decode("ascii") for alg in key.sig_algorithms)
+        return algs
+
+    def none(self, host: str, addr: str, port: Optional[int]) -> Tuple[list, list, list]:  # type: ignore[type-arg]
+        """For asyncssh: no key is trusted outright, so that every key
+        reaches check() below, which tells changed from unknown."""
+        return [], [], []
+
+    def check(self, host: str, addr: str, port: int, key: Any) -> Optional[str]:
+        """None when the key is the one on record; else the one-line reason."""
+        known = self._known(host, addr, port)
+        for path, stored in known:
+            if stored == key:
+                if path.startswith("revoked"):
+                    return "the host key of %s is marked revoked (%s)" % (host_pattern(host, port), path)
+                return None
+        offered = fingerprint(key)
+        if known:
+            stored_types = sorted(set(stored.get_algorithm() for _, stored in known))
+            return ("HOST KEY CHANGED for %s: it offered %s, but %s holds %s; someone may be"
+                    " intercepting the connection. Check the device; if the change is expected, remove"
+                    " the old key (ssh-keygen -R) and connect again"
+                    % (host_pattern(host, port), offered, known[0][0], ", ".join(stored_types)))
+        if not self.accept_new:
+            return ("unknown host %s (key %s); verify it and add it to known_hosts, or use"
+                    " --accept-new-host-keys" % (host_pattern(host, port), offered))
+        self.record(host, port, key)
+        return None
+
+    def record(self, host: str, port: int, key: Any) -> None:
+        """A new host's key, appended to the tool's own file only."""
+        self.added.setdefault((host, port), []).append(key)
+        line = "%s %s\n" % (host_pattern(host, port), key.export_public_key("openssh").decode("ascii").strip())
+        folder = os.path.dirname(self.own_file)
+        if folder:
+            os.makedirs(folder, mode=0o700, exist_ok=True)
+        # One write with O_APPEND: lines from worker processes do not interleave.
+        handle = os.open(self.own_file, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
+        try:
+            os.write(handle, line.encode("ascii"))
+        finally:
+            os.close(handle)

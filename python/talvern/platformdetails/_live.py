@@ -1,0 +1,283 @@
+"""The live mode: ask each device over SSH and answer what it printed
+exactly as a file's text, in the same formats and with the same statuses.
+
+The devices are shared among worker processes (--jobs), each one event
+loop asking up to its share of --concurrency at once; answers come back
+to this process as they finish and are written at once, so that Ctrl-C
+loses none. Every target gets one answer: a text, or a failure with its
+class and a one-line reason.
+"""
+import asyncio
+import os
+import time
+import warnings
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, TextIO, Tuple
+
+from . import _saved
+from ._credentials import CredentialError, load
+from ._escape import escape
+from ._hostkeys import HostKeys, default_own_file, default_user_file
+from ._progress import Progress, is_terminal
+from ._report import ERROR, STATUS, report
+from ._ssh import DEFAULT_PAGING_OFF, Credentials, Failure, Settings, capture, describe
+from ._targets import Target, TargetError, collect
+from ._workers import Options, Outcome, Task, answer, default_jobs
+
+TIMEOUT = 30.0  # seconds per device when --timeout is not given
+CONCURRENCY = 100
+FILES_KEPT = 64  # descriptors left for the interpreter, pipes and files
+FAILURES = ("dns", "refused", "timeout", "auth", "host-key", "algorithms", "pager", "too-large", "closed")
+
+
+class Job(NamedTuple):
+    """What every worker asks with; handed over by fork, never pickled."""
+
+    options: Options
+    settings: Settings
+    credentials: Credentials
+    hostkeys: HostKeys
+    save: Optional[str]
+    concurrency: int
+
+
+# A worker's answer: (target index, failure class or None, outcome).
+Answer = Tuple[int, Optional[str], Outcome]
+
+
+def failed(options: Options, target: Target, kind: str, reason: str, seconds: float) -> Outcome:
+    error = "%s: %s" % (kind, reason)
+    entry, detection = report(target.shown, None, options.table, options.explain, error)
+    output = options.format.with_fields(options.format.entry(entry, detection),
+                                        {"via": None, "seconds": round(seconds, 3), "failure": kind})
+    return Outcome(ERROR, None, output, ("%s: %s: %s" % (options.prog, escape(target.shown), escape(error)),))
+
+
+async def ask(job: Job, index: int, target: Target) -> Answer:
+    started = time.monotonic()
+    user = target.user or job.credentials.user
+    try:
+        got = await capture((target.host, target.port, user), job.settings, job.credentials, job.hostkeys)
+    except Failure as exc:
+        if job.save is not None:
+            _saved.forget(job.save, target)
+        return index, exc.kind, failed(job.options, target, exc.kind, exc.reason, time.monotonic() - started)
+    except Exception as exc:  # a fault of ours must not lose the other devices
+        return index, "closed", failed(job.options, target, "closed", "failed: %s" % describe(exc),
+                                       time.monotonic() - started)
+    outcome = answer(job.options, Task(target.shown, None, got.text, None))
+    outcome.output = job.options.format.with_fields(
+        outcome.output, {"via": got.via, "seconds": round(got.seconds, 3), "failure": None})
+    if job.save is not None:
+        try:
+            _saved.save(job.save, target, user, got.text, job.settings.command, got.via, got.seconds)
+        except OSError as exc:
+            outcome.messages += ("%s: warning: cannot save %s: %s" % (job.options.prog, escape(target.shown),
+                                                                      escape(str(exc.strerror or exc))),)
+    return index, None, outcome
+
+
+async def ask_all(job: Job, share: Sequence[Tuple[int, Target]], send: Callable[[Answer], None]) -> None:
+    pending = iter(share)
+
+    async def one_at_a_time() -> None:
+        for index, target in pending:
+            send(await ask(job, index, target))
+    await asyncio.gather(*(one_at_a_time() for _ in range(min(job.concurrency, len(share)))))
+
+
+def worker(job: Job, share: Sequence[Tuple[int, Target]], pipe: Any) -> None:
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the main process's to handle
+    # cryptography warns when asyncssh uses an old algorithm (with
+    # --legacy-algorithms): the user asked for it, and the warning is not theirs.
+    warnings.filterwarnings("ignore", module=r"asyncssh(\.|$)")
+    try:
+        asyncio.run(ask_all(job, share, pipe.send))
+        pipe.send(None)  # all answered
+    finally:
+        pipe.close()
+
+
+def open_files_allow(wanted: int, stderr: TextIO, prog: str) -> int:
+    """Connections one process may hold: wanted, or fewer under the
+    open-file limit, which is raised to its hard ceiling where that helps."""
+    try:
+        import resource
+    except ImportError:
+        return wanted
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    need = wanted + FILES_KEPT
+    if soft != resource.RLIM_INFINITY and soft < need:
+        raised = need if hard == resource.RLIM_INFINITY else min(need, hard)
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (raised, hard))
+            soft = raised
+        except (ValueError, OSError):
+            pass
+    if soft != resource.RLIM_INFINITY and soft < need:
+        allowed = max(1, soft - FILES_KEPT)
+        stderr.write("%s: warning: the open-file limit (%d) allows %d connections at once per process,"
+                     " not %d\n" % (prog, soft, allowed, wanted))
+        return allowed
+    return wanted
+
+
+class LiveProgress(Progress):
+    def show(self, done: int, total: int, failures: int) -> None:
+        if self.stream is None:
+            return
+        now = self.clock()
+        if now - self.started < 2.0 or now - self.last < 0.5:
+            return
+        self.last = now
+        self.stream.write("\r%d/%d devices, %d failed, %.0f/s " % (done, total, failures,
+                                                                   done / (now - self.started)))
+        self.stream.flush()
+        self.shown = True
+
+
+def usage(args: Any, stdin: Optional[TextIO]) -> Tuple[List[Target], Credentials, HostKeys]:
+    """The targets, credentials and known keys; raises ValueError with the
+    user's mistake."""
+    targets = collect(args.files, args.inventory or ())
+    if args.retry_failed is not None:
+        again = _saved.read_failed(args.retry_failed)
+        if again is None:
+            raise TargetError("--retry-failed %s: no run was saved there (--save DIR keeps one)"
+                              % args.retry_failed)
+        targets = collect([target.shown for target in targets + again], ())
+    credentials = load(args.user, args.identity or (), args.password_env, args.ask_password, stdin)
+    hostkeys = HostKeys([default_user_file()], default_own_file(), args.accept_new_host_keys)
+    return targets, credentials, hostkeys
+
+
+def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin: Optional[TextIO],
+             write: Callable[[TextIO, str], None], flush: Callable[[TextIO], None]) -> int:
+    prog = options.prog
+    try:
+        targets, credentials, hostkeys = usage(args, stdin)
+        save = args.save if args.save is not None else args.retry_failed
+        if save is not None:
+            _saved.prepare(save)
+    except (TargetError, CredentialError, ValueError) as exc:
+        stderr.write("%s: error: %s\n" % (prog, escape(str(exc))))
+        return 2
+    except OSError as exc:
+        stderr.write("%s: error: cannot save into %s: %s\n"
+                     % (prog, escape(str(exc.filename)), exc.strerror or exc))
+        return 2
+    if not targets:
+        stderr.write("%s: nothing to ask: no targets\n" % prog)
+        return 0
+    settings = Settings(command=args.command or "show version",
+                        timeout=args.timeout if args.timeout is not None else TIMEOUT,
+                        paging_off=tuple(args.paging_off) if args.paging_off else DEFAULT_PAGING_OFF,
+                        legacy=args.legacy_algorithms)
+    concurrency = min(args.concurrency or CONCURRENCY, len(targets))
+    jobs = max(1, min(args.jobs or default_jobs(), concurrency))
+    per_process = open_files_allow(-(-concurrency // jobs), stderr, prog)
+    job = Job(options, settings, credentials, hostkeys, save, per_process)
+
+    form = options.format
+    write(stdout, form.header(options.table is not None))
+    flush(stdout)  # a forked worker flushes its copy of the buffer when it ends
+    import multiprocessing
+    from multiprocessing.connection import wait
+
+    context = multiprocessing.get_context("fork")
+    import gc
+
+    # What is loaded so far is shared with the workers: kept out of their
+    # collections, its pages are not copied when they collect.
+    gc.freeze()
+    readers = {}  # type: Dict[Any, Tuple[Any, List[Tuple[int, Target]]]]
+    indexed = list(enumerate(targets))
+    for number in range(jobs):
+        reader, writer = context.Pipe(duplex=False)
+        share = indexed[number::jobs]
+        process = context.Process(target=worker, args=(job, share, writer), daemon=True)
+        process.start()
+        writer.close()
+        readers[reader] = (process, share)
+
+    counts = {}  # type: Dict[str, int]
+    kinds = {kind: 0 for kind in STATUS}
+    failures = {kind: 0 for kind in FAILURES}
+    answered = set()  # type: Set[int]
+    ok = set()  # type: Set[int]
+    changed = []  # type: List[str]
+    status = total = 0
+    shown_any = False
+    progress = LiveProgress(stderr, is_terminal(stdout))
+
+    def take(item: Answer) -> None:
+        nonlocal status, total, shown_any
+        index, failure, outcome = item
+        answered.add(index)
+        if failure is None:
+            ok.add(index)
+        else:
+            failures[failure] = failures.get(failure, 0) + 1
+            if failure == "host-key" and any("HOST KEY CHANGED" in line for line in outcome.messages):
+                changed.append(targets[index].shown)
+        total += 1
+        kinds[outcome.kind] += 1
+        status = max(status, STATUS[outcome.kind])
+        if outcome.model is not None:
+            counts[outcome.model] = counts.get(outcome.model, 0) + 1
+        if outcome.messages:
+            flush(stdout)
+            progress.clear()
+            stderr.write("".join(line + "\n" for line in outcome.messages))
+            stderr.flush()
+        if outcome.output and shown_any:
+            write(stdout, form.separator)
+        shown_any = shown_any or bool(outcome.output)
+        write(stdout, outcome.output)
+        flush(stdout)  # each answer is out as soon as it is known
+
+    try:
+        while readers:
+            for ready in wait(list(readers), 0.5):
+                pipe = ready  # type: Any  # one of the readers above
+                try:
+                    item = pipe.recv()
+                except EOFError:
+                    item = None
+                if item is not None:
+                    take(item)
+                    continue
+                process, share = readers.pop(pipe)
+                process.join()
+                for index, target in share:
+                    if index not in answered:  # the worker died: still one answer each
+                        take((index, "closed", failed(options, target, "closed", "the process asking it ended"
+                                                      " (status %s)" % process.exitcode, 0.0)))
+            progress.show(total, len(targets), total - len(ok))
+    except KeyboardInterrupt:
+        progress.clear()
+        stderr.write("%s: interrupted: %d of %d devices answered\n" % (prog, total, len(targets)))
+        raise
+    except Exception as exc:
+        if hasattr(exc, "status"):  # the output failed: the status is that of the answers before
+            setattr(exc, "status", status)
+        raise
+    finally:
+        for process, _ in readers.values():
+            process.terminate()
+        for process, _ in readers.values():
+            process.join()
+        progress.clear()
+        if save is not None:
+            _saved.write_failed(save, [target for index, target in indexed if index not in ok])
+    if changed:
+        # Said again last, where it cannot scroll away among other answers.
+        stderr.write("%s: WARNING: THE HOST KEY CHANGED for %d device(s): %s. Someone may be intercepting"
+                     " the connections; nothing was recorded or overwritten.\n"
+                     % (prog, len(changed), ", ".join(map(escape, changed[:5])) + (", ..." if len(changed) > 5 else "")))
+    if args.summary:
+        found = {kind: count for kind, count in failures.items() if count}
+        write(stdout, (form.separator if shown_any else "") + form.summary(counts, kinds, total, found))
+    flush(stdout)
+    return status

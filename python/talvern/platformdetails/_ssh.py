@@ -1,0 +1,375 @@
+"""One SSH session to one device: log in, ask the version command, and
+return exactly what the device printed.
+
+Imported only in the live mode: it imports asyncssh, an optional extra.
+"""
+import asyncio
+import re
+import socket
+import time
+import warnings
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
+
+with warnings.catch_warnings():
+    # asyncssh and cryptography warn at import time about algorithms they
+    # will drop; that is theirs to sort out, not the user's.
+    warnings.simplefilter("ignore")
+    import asyncssh
+
+from ._hostkeys import HostKeys
+
+CONNECT_LIMIT = 10.0  # seconds, or the overall deadline when that is shorter
+MAX_OUTPUT = 1 << 20
+PAGER_ANSWERS = 10000  # pages one answer may take before it is called stuck
+DEFAULT_PAGING_OFF = ("terminal length 0",)
+LEGACY_KEX = ("diffie-hellman-group14-sha1", "diffie-hellman-group-exchange-sha1",
+              "diffie-hellman-group1-sha1")
+LEGACY_CIPHERS = ("aes128-cbc", "aes256-cbc", "3des-cbc")
+LEGACY_HOST_KEYS = ("ssh-rsa", "ssh-dss")
+
+# A prompt is a whole last line: a name, then #, > or $ (and a space).
+PROMPT = re.compile(r"(?:^|\n)([A-Za-z0-9_.@:/()\[\]~-][A-Za-z0-9_.@:/()\[\]~ -]{0,79}[#>$%] ?)\Z")
+PAGER = re.compile(r"(?:-+ ?\(?more\b[^\n]{0,30}|<--- more --->|press any key to continue[^\n]{0,20}"
+                   r"|--more--)\s*\Z", re.IGNORECASE)
+# What terminals draw: colours, cursor moves, and the backspaces a pager
+# uses to rub its prompt out.
+ESCAPES = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Za-z0-9]|\x1b[=>]|[^\n\x08]\x08| *\x08+")
+
+
+class Failure(Exception):
+    """A device that could not be answered: a class and a one-line reason."""
+
+    def __init__(self, kind: str, reason: str) -> None:
+        Exception.__init__(self, kind, reason)
+        self.kind = kind
+        self.reason = reason
+
+
+class Settings(NamedTuple):
+    command: str = "show version"
+    timeout: float = 30.0
+    max_output: int = MAX_OUTPUT
+    paging_off: Tuple[str, ...] = DEFAULT_PAGING_OFF
+    legacy: bool = False
+
+
+class Credentials(NamedTuple):
+    """Loaded once per process; never printed (the password is not in repr)."""
+
+    user: str
+    keys: Tuple[Any, ...]
+    agent: Optional[str]
+    password: Optional["Secret"]
+
+
+class Secret:
+    """A password that does not show itself in reprs, logs or tracebacks."""
+
+    __slots__ = ("_value",)
+
+    def __init__(self, value: str) -> None:
+        self._value = value
+
+    def reveal(self) -> str:
+        return self._value
+
+    def __repr__(self) -> str:
+        return "Secret(***)"
+
+    __str__ = __repr__
+
+
+class Capture(NamedTuple):
+    text: bytes
+    via: str  # "exec" or "shell"
+    seconds: float
+
+
+class _Client(asyncssh.SSHClient):  # type: ignore[misc]
+    """Checks host keys against the stores and answers password prompts."""
+
+    def __init__(self, target: str, hostkeys: HostKeys, password: Optional[Secret]) -> None:
+        self.target = target
+        self.hostkeys = hostkeys
+        self.password = password
+        self.host_key_problem = None  # type: Optional[str]
+        self.kbdint_rounds = 0
+        self.password_tries = 0
+        self.shell = None  # type: Optional[_Reader]
+
+    def validate_host_public_key(self, host: str, addr: str, port: int, key: Any) -> bool:
+        self.host_key_problem = self.hostkeys.check(host, addr, port, key)
+        return self.host_key_problem is None
+
+    def password_auth_requested(self) -> Optional[str]:
+        # Once: asyncssh asks again after a refusal, as a person would retype.
+        self.password_tries += 1
+        if self.password is None or self.password_tries > 1:
+            return None
+        return self.password.reveal()
+
+    def kbdint_auth_requested(self) -> Optional[str]:
+        return "" if self.password is not None else None
+
+    def kbdint_challenge_received(self, name: str, instructions: str, lang: str,
+                                  prompts: Sequence[Tuple[str, bool]]) -> Optional[List[str]]:
+        # Only a password prompt is answered, and only once or twice: a
+        # device asking for anything else (a token) is an auth failure.
+        self.kbdint_rounds += 1
+        if self.password is None or self.kbdint_rounds > 2:
+            return None
+        if all("password" in prompt.lower() for prompt, _ in prompts):
+            return [self.password.reveal() for _ in prompts]
+        return None
+
+
+class _Reader(asyncssh.SSHClientSession):  # type: ignore[misc]
+    """Collects what the device prints, up to the cap, and wakes the waiter."""
+
+    def __init__(self, cap: int) -> None:
+        self.cap = cap
+        self.chunks = []  # type: List[str]
+        self.size = 0
+        self.changed = asyncio.Event()
+        self.closed = False
+        self.exit_status = None  # type: Optional[int]
+        self.too_large = False
+        self.error = None  # type: Optional[Exception]
+        self.at_pager = False  # waiting at a pager prompt, for a timeout's reason
+        self.channel = None  # type: Any
+
+    def connection_made(self, chan: Any) -> None:
+        self.channel = chan
+
+    def data_received(self, data: str, datatype: Any) -> None:
+        self.size += len(data)
+        if self.size > self.cap:
+            self.too_large = True
+            self.chunks = []
+            self.channel.abort()
+        else:
+            self.chunks.append(data)
+        self.changed.set()
+
+    def exit_status_received(self, status: int) -> None:
+        self.exit_status = status
+
+    def connection_lost(self, exc: Optional[Exception]) -> None:
+        self.closed = True
+        self.error = exc
+        self.changed.set()
+
+    def text(self) -> str:
+        if len(self.chunks) > 1:
+            self.chunks = ["".join(self.chunks)]
+        return self.chunks[0] if self.chunks else ""
+
+    def take(self) -> str:
+        text = self.text()
+        self.chunks = []
+        return text
+
+    async def wait(self) -> None:
+        await self.changed.wait()
+        self.changed.clear()
+        if self.too_large:
+            raise Failure("too-large", "the device printed more than %d bytes; stopped reading" % self.cap)
+
+
+def algorithms(legacy: bool) -> dict:  # type: ignore[type-arg]
+    """Connection options: asyncssh's defaults without SHA-1 key exchange,
+    as OpenSSH's; with --legacy-algorithms, the old ones as well."""
+    def names(algs: Sequence[bytes], extra: Sequence[str]) -> List[str]:
+        found = [alg.decode("ascii") for alg in algs]
+        if legacy:
+            return found + [alg for alg in extra if alg not in found]
+        return [alg for alg in found if alg not in extra and not alg.endswith("-sha1")]
+    return {"kex_algs": names(asyncssh.kex.get_default_kex_algs(), LEGACY_KEX),
+            "encryption_algs": gcm_first(names(asyncssh.encryption.get_default_encryption_algs(), LEGACY_CIPHERS)),
+            "mac_algs": names(asyncssh.mac.get_default_mac_algs(), ())}
+
+
+def gcm_first(ciphers: List[str]) -> List[str]:
+    """AES-GCM before ChaCha20-Poly1305: as strong, and set up once per
+    connection instead of once per packet, which made a fifth of a
+    fleet run's CPU time."""
+    first = [name for name in ("aes256-gcm@openssh.com", "aes128-gcm@openssh.com") if name in ciphers]
+    return first + [name for name in ciphers if name not in first]
+
+
+def host_key_algs(preferred: Sequence[str], legacy: bool) -> List[str]:
+    """The known key types first, so a host with several keys shows the one on record."""
+    defaults = [alg.decode("ascii") for alg in asyncssh.public_key.get_default_public_key_algs()]
+    if legacy:
+        defaults += [alg for alg in LEGACY_HOST_KEYS if alg not in defaults]
+    else:
+        defaults = [alg for alg in defaults if alg not in LEGACY_HOST_KEYS]
+    first = [alg for alg in preferred if alg in defaults]
+    return first + [alg for alg in defaults if alg not in first]
+
+
+def clean(text: str, command: str, prompt: Optional[str]) -> str:
+    """What the device printed for the command, without terminal noise, the
+    echoed command or the trailing prompt."""
+    text = text.replace("\r\n", "\n")
+    if "\x1b" in text or "\x08" in text:
+        text = ESCAPES.sub("", text)
+    lines = text.split("\n")
+    if "\r" in text:
+        # A bare carriage return starts the line again: what follows it is
+        # what a terminal shows (a pager rubs its prompt out so).
+        lines = [_last_drawn(line) for line in lines]
+    if prompt is not None:
+        if lines and lines[0].strip().endswith(command):
+            lines = lines[1:]
+        if lines and lines[-1].strip() == prompt.strip():
+            lines[-1] = ""
+        elif lines and lines[-1] != "":
+            lines.append("")
+    return "\n".join(lines)
+
+
+def _last_drawn(line: str) -> str:
+    parts = [part for part in line.split("\r") if part.strip()]
+    return parts[-1] if parts else ""
+
+
+async def _exec(conn: Any, settings: Settings) -> Optional[str]:
+    """The command's output by an exec request, or None when the device
+    refuses it or prints nothing."""
+    try:
+        chan, reader = await conn.create_session(lambda: _Reader(settings.max_output), settings.command)
+    except asyncssh.ChannelOpenError:
+        return None
+    while not reader.closed:
+        await reader.wait()
+    if reader.error is not None:
+        raise Failure("closed", "the device closed the connection before the command ended: %s"
+                      % describe(reader.error))
+    text = reader.text()
+    return text if text.strip() else None
+
+
+async def _until_prompt(reader: _Reader, prompt: Optional[str], settings: Settings) -> str:
+    """Reads until the last line is the prompt (any prompt when None),
+    answering pagers on the way; returns everything read."""
+    pages = 0
+    while True:
+        text = reader.text()
+        tail = text[-200:].replace("\r", "")
+        if prompt is None:
+            if PROMPT.search(tail):
+                return reader.take()
+        elif tail.endswith("\n" + prompt) or tail == prompt:
+            return reader.take()
+        pager = PAGER.search(tail)
+        if pager is not None:
+            pages += 1
+            if pages > PAGER_ANSWERS:
+                raise Failure("pager", "the device kept paging after %d answers" % PAGER_ANSWERS)
+            reader.chunks = [text[:len(text) - len(tail) + pager.start()]]
+            reader.channel.write(" ")
+        if reader.closed:
+            raise Failure("closed", "the device closed the session before its prompt came back")
+        reader.at_pager = pager is not None
+        await reader.wait()
+
+
+async def _shell(conn: Any, settings: Settings, client: "_Client") -> str:
+    chan, reader = await conn.create_session(lambda: _Reader(settings.max_output), term_type="vt100",
+                                             term_size=(511, 0))
+    client.shell = reader
+    await _until_prompt(reader, None, settings)
+    # The prompt as the device repeats it after an empty line: a banner
+    # line that only looked like a prompt is not repeated.
+    chan.write("\r")
+    seen = await _until_prompt(reader, None, settings)
+    prompt = seen.replace("\r", "").rsplit("\n", 1)[-1]
+    for command in settings.paging_off:
+        chan.write(command + "\r")
+        await _until_prompt(reader, prompt, settings)
+    chan.write(settings.command + "\r")
+    text = await _until_prompt(reader, prompt, settings)
+    chan.close()
+    return clean(text, settings.command, prompt)
+
+
+async def _session(target: Tuple[str, int, str], settings: Settings, credentials: Credentials,
+                   hostkeys: HostKeys, client: "_Client", started: float) -> Capture:
+    host, port, user = target
+    shown = "%s:%d" % (host, port)
+    options = dict(algorithms(settings.legacy))
+    options["server_host_key_algs"] = host_key_algs(hostkeys.algorithms(host, port), settings.legacy)
+    try:
+        conn, _ = await asyncio.wait_for(asyncssh.create_connection(
+            lambda: client, host, port, username=user, known_hosts=hostkeys.none,
+            client_keys=client_keys(credentials), agent_path=credentials.agent,
+            password=None, config=None, preferred_auth="publickey,keyboard-interactive,password",
+            login_timeout=settings.timeout, **options), min(CONNECT_LIMIT, settings.timeout / 2))
+    except asyncio.TimeoutError:
+        raise Failure("timeout", "no login within %g s" % min(CONNECT_LIMIT, settings.timeout / 2))
+    except asyncssh.HostKeyNotVerifiable as exc:
+        raise Failure("host-key", client.host_key_problem or "the host key was not accepted: %s" % exc.reason)
+    except asyncssh.PermissionDenied:
+        raise Failure("auth", "the device refused every credential offered as %s" % user)
+    except asyncssh.KeyExchangeFailed as exc:
+        raise Failure("algorithms", "no algorithm in common with the device (%s); an old device may need"
+                      " --legacy-algorithms" % exc.reason)
+    except asyncssh.DisconnectError as exc:
+        if "no matching" in exc.reason.lower():
+            raise Failure("algorithms", "no algorithm in common with the device (%s); an old device may"
+                          " need --legacy-algorithms" % exc.reason)
+        raise Failure("closed", "the device ended the connection during login: %s" % exc.reason)
+    except socket.gaierror as exc:
+        raise Failure("dns", "cannot resolve %s: %s" % (host, exc.strerror))
+    except ConnectionRefusedError:
+        raise Failure("refused", "nothing accepts SSH connections on %s" % shown)
+    except (ConnectionError, asyncssh.ConnectionLost) as exc:
+        raise Failure("closed", "the device closed the connection during login: %s" % describe(exc))
+    except OSError as exc:
+        raise Failure("refused", "cannot connect to %s: %s" % (shown, exc.strerror or exc))
+    try:
+        via = "exec"
+        text = await _exec(conn, settings)
+        if text is None:
+            via = "shell"
+            text = await _shell(conn, settings, client)
+    except (asyncssh.ConnectionLost, asyncssh.DisconnectError, asyncssh.ChannelOpenError,
+            ConnectionError) as exc:
+        raise Failure("closed", "the device closed the connection: %s" % describe(exc))
+    finally:
+        conn.abort()
+    return Capture(text.encode("utf-8", "surrogateescape"), via, time.monotonic() - started)
+
+
+def client_keys(credentials: Credentials) -> Optional[List[Any]]:
+    """The keys loaded once per process. asyncssh reads ~/.ssh again for an
+    empty list and ignores the agent for None: an agent alone gets the
+    empty list, which finds nothing the first reading did not."""
+    if credentials.keys:
+        return list(credentials.keys)
+    return [] if credentials.agent else None
+
+
+def describe(exc: BaseException) -> str:
+    reason = getattr(exc, "reason", None) or str(exc) or type(exc).__name__
+    return str(reason).splitlines()[0] if str(reason) else type(exc).__name__
+
+
+async def capture(target: Tuple[str, int, str], settings: Settings, credentials: Credentials,
+                  hostkeys: HostKeys) -> Capture:
+    """What the device printed for the command, within the one deadline.
+    Raises Failure; never anything else for a device's fault."""
+    started = time.monotonic()
+    client = _Client("%s:%d" % target[:2], hostkeys, credentials.password)
+    try:
+        return await asyncio.wait_for(_session(target, settings, credentials, hostkeys, client, started),
+                                      settings.timeout)
+    except asyncio.TimeoutError:
+        if client.shell is not None and client.shell.at_pager:
+            raise Failure("pager", "the device stopped at a pager prompt that a space does not move on")
+        raise Failure("timeout", "no complete answer within %g s" % settings.timeout)
+    except Failure:
+        raise
+    except (asyncssh.Error, OSError, EOFError) as exc:
+        raise Failure("closed", "the connection failed: %s" % describe(exc))

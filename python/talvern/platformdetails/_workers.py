@@ -227,7 +227,7 @@ def answers(options: Options, work: Iterator[Task], jobs: int, timeout: float,
     # A forked worker flushes its copy of the output buffer when it ends:
     # before_workers empties it before each start.
     outcomes = in_workers(partial(answer, options), partial(unanswered, options), jobs,
-                          itertools.chain([first], work), timeout, before_workers)
+                          itertools.chain([first], work), timeout, not_within(timeout), before_workers)
     try:
         for outcome in outcomes:
             yield outcome

@@ -114,13 +114,13 @@ class Worker:
 
 
 def in_workers(function: Callable[[Task], Outcome], failed: Callable[[Task, str], Outcome], jobs: int,
-               work: Iterator[Task], timeout: float,
+               work: Iterator[Task], timeout: float, late: str,
                before_start: Callable[[], None]) -> Generator[Outcome, None, None]:
     """function over work in jobs worker processes, outcomes in input order.
 
-    An input still being answered after timeout seconds (0: no limit), or
-    whose worker dies while answering it, gets failed(task, reason) instead;
-    the worker is replaced. before_start runs before each worker starts.
+    An input still being answered after timeout seconds (0: no limit) gets
+    failed(task, late) instead, and one whose worker dies while answering
+    it failed(task, how the worker ended); the worker is replaced. before_start runs before each worker starts.
     Closing the generator stops the workers.
     """
     methods = multiprocessing.get_all_start_methods()
@@ -205,7 +205,7 @@ def in_workers(function: Callable[[Task], Outcome], failed: Callable[[Task, str]
                         left = timeout
                     elif now - started >= timeout:
                         worker.stop(kill=True)
-                        lost(worker, "not answered within %g s" % timeout, number)
+                        lost(worker, late, number)
                         left = 0.0
                     else:
                         left = started + timeout - now

@@ -26,6 +26,11 @@ installs them in .ci/run) it fails instead.
 
 Interpreters are found under pyenv (``pyenv root``) and as ``python3.X`` on
 PATH. CPython 3.7 is the primary host: under CI its absence is a failure.
+CPython 3.14 and 3.15, where this machine lacks them, run in a Debian
+unstable root (tools/root_checks.py): the suite and type checks, the suite
+once more on the debug build of 3.15 (python3.15-dbg), and their release
+wheels; the arm64 wheels run there under qemu. Without a root (not run as
+root, no debootstrap) those are skipped by name; under CI they fail.
 
     python3 tools/test_all.py                # everything
     python3 tools/test_all.py --python 3.7   # one interpreter (repeatable)
@@ -41,7 +46,9 @@ import subprocess
 import sys
 import tempfile
 import time
+from platform import machine
 
+import root_checks
 from build_wheels import build_wheels
 from interpreters import clean_env, find_interpreters, make_venv, minor
 
@@ -200,10 +207,11 @@ def test_wheel(version, python, wheel, pytest_args):
     return run(cmd, cwd=os.path.join(ROOT, "tests"), env=env) == 0
 
 
-def check_packaging(pythons, pytest_args):
+def check_packaging(pythons, rooted, pytest_args):
     """An sdist; from it a manylinux wheel per interpreter, built as a user
     with a newer compiler would (an extra warning, -Wpadded, that must not
-    fail the build); each wheel tested as users get it."""
+    fail the build); each wheel tested as users get it, those of `rooted`
+    versions in their Debian root."""
     dist = os.path.join(VENVS, "dist")
     shutil.rmtree(dist, ignore_errors=True)
     env = clean_env()
@@ -214,14 +222,41 @@ def check_packaging(pythons, pytest_args):
         return False
     (sdist,) = glob.glob(os.path.join(dist, "*.tar.gz"))
     # Building from the sdist proves it holds everything the build needs.
-    wheels = build_wheels(os.path.join(dist, "wheels"), pythons, sdist, CXXFLAGS="-Wpadded")
+    wheels = build_wheels(os.path.join(dist, "wheels"), pythons, sdist, [(v, machine()) for v in rooted],
+                          CXXFLAGS="-Wpadded")
     if wheels is None:
         return False
     ok = True
-    for version, wheel in zip(sorted(pythons, key=minor), wheels):
+    for version, arch, wheel in wheels:
         log("CPython %s, from %s" % (version, os.path.basename(wheel)))
-        ok = test_wheel(version, pythons[version], wheel, pytest_args) and ok
+        if version in rooted:
+            ok = root_checks.wheel_suite(version, arch, wheel, pytest_args) and ok
+        else:
+            ok = test_wheel(version, pythons[version], wheel, pytest_args) and ok
     return ok
+
+
+def check_aarch64(pytest_args):
+    """The arm64 wheels from the packaging step's sdist, under emulation."""
+    dist = os.path.join(VENVS, "dist")
+    sdists = glob.glob(os.path.join(dist, "*.tar.gz"))
+    if not sdists:
+        return False
+    helper = {v: p for v, p in find_interpreters().items() if os.path.exists(venv_python(v))}
+    return root_checks.aarch64_wheels(sdists[0], helper, os.path.join(dist, "wheels-aarch64"), pytest_args)
+
+
+def inside_root(args):
+    """--inside: this interpreter's steps in a Debian root (root_checks)."""
+    (version,) = args.python
+    python = find_interpreters()[version]
+    if args.wheel:
+        return test_wheel(version, python, args.wheel, args.pytest_args)
+    if args.debug:
+        # Debian's debug build: assertions on, sys.gettotalrefcount.
+        return test_interpreter(version + "d", shutil.which("python%sd" % version), args.pytest_args)
+    ok = test_interpreter(version, python, args.pytest_args)
+    return ok and check_types(version)
 
 
 def static_analysis(python):
@@ -334,7 +369,7 @@ def timed(results, name, step, *args):
     started = time.time()
     try:
         results[name] = step(*args)
-    except Skipped as skipped:
+    except (Skipped, root_checks.Unavailable) as skipped:
         results[name] = str(skipped)
         if os.environ.get("CI"):
             log("%s: %s, which CI must have: failing" % (name, skipped))
@@ -348,18 +383,25 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", action="append", metavar="3.X", help="test only these versions")
     parser.add_argument("--no-memcheck", action="store_true", help="skip the sanitizer and valgrind runs")
+    parser.add_argument("--no-roots", action="store_true", help="skip the steps in Debian roots")
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--debug", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--wheel", help=argparse.SUPPRESS)
     parser.add_argument("pytest_args", nargs="*", help="passed on to pytest (after --)")
     args = parser.parse_args()
+    if args.inside:
+        return 0 if inside_root(args) else 1
 
     interpreters = find_interpreters()
+    rooted = [] if args.no_roots else root_checks.rooted_versions(interpreters)
     ci = bool(os.environ.get("CI"))
     if REQUIRED not in interpreters:
         if ci:
             log("CPython %s, the primary host, was not found: failing under CI" % REQUIRED)
             return 1
         log("warning: CPython %s, the primary host, was not found" % REQUIRED)
-    wanted = args.python or sorted(interpreters, key=minor)
-    unknown = [v for v in wanted if v not in interpreters]
+    wanted = sorted(args.python or list(interpreters) + rooted, key=minor)
+    unknown = [v for v in wanted if v not in interpreters and v not in rooted]
     if unknown:
         log("not found: " + ", ".join(unknown))
         return 1
@@ -367,31 +409,44 @@ def main():
     os.makedirs(VENVS, exist_ok=True)
     results = {}
     started = time.time()
-    timed(results, "clang++ -Werror build", clang_build, interpreters[wanted[-1]])
-    for version in wanted:
+    here = [v for v in wanted if v in interpreters]
+    in_root = [v for v in wanted if v not in interpreters]
+    host_newest = here[-1] if here else sorted(interpreters, key=minor)[-1]
+    timed(results, "clang++ -Werror build", clang_build, interpreters[host_newest])
+    for version in here:
         log("CPython %s: %s" % (version, interpreters[version]))
         results["CPython " + version] = test_interpreter(version, interpreters[version], args.pytest_args)
-    timed(results, "clang-tidy, cppcheck", static_analysis, interpreters[wanted[-1]])
+    for version in in_root:
+        timed(results, "CPython %s (Debian root)" % version, root_checks.suite, version, args.pytest_args)
+    if in_root:
+        timed(results, "debug CPython %s, -X dev" % in_root[-1], root_checks.debug_suite, in_root[-1],
+              args.pytest_args)
+    timed(results, "clang-tidy, cppcheck", static_analysis, interpreters[host_newest])
     if not args.no_memcheck:
-        for version in [v for v in wanted if v in (REQUIRED, wanted[-1])]:
+        for version in [v for v in here if v in (REQUIRED, host_newest)]:
             timed(results, "ASan+UBSan " + version, sanitizer_run, version, interpreters[version], args.pytest_args)
         if REQUIRED in wanted:
             timed(results, "valgrind " + REQUIRED, valgrind_run, REQUIRED, args.pytest_args)
 
-    newest = wanted[-1]
-    if minor(newest) < TYPES_OLDEST:
+    newest = host_newest
+    if newest not in here:
+        pass  # the types of a root's CPython are checked in its suite step
+    elif minor(newest) < TYPES_OLDEST:
         log("stubtest and mypy skipped: %s needs CPython 3.%d or newer" % (MYPY, TYPES_OLDEST))
     elif results["CPython " + newest]:
         log("stubtest and mypy on CPython %s" % newest)
         results["types (CPython %s)" % newest] = check_types(newest)
-    packaged = {v: interpreters[v] for v in {REQUIRED, newest} if v in wanted and results["CPython " + v]}
+    packaged = {v: interpreters[v] for v in here if results["CPython " + v]}
+    wheel_roots = [v for v in in_root if results.get("CPython %s (Debian root)" % v) is True]
     if packaged:
-        timed(results, "sdist, manylinux wheels on CPython " + ", ".join(sorted(packaged, key=minor)),
-              check_packaging, packaged, args.pytest_args)
+        timed(results, "sdist, manylinux wheels on CPython " + ", ".join(sorted(packaged, key=minor) + wheel_roots),
+              check_packaging, packaged, wheel_roots, args.pytest_args)
+        if not args.python and not args.no_roots:
+            timed(results, "aarch64 wheels under qemu", check_aarch64, args.pytest_args)
 
     log("summary (%.0f s)" % (time.time() - started))
     for name, ok in results.items():
-        print("  %-24s %s" % (name, "passed" if ok is True else "skipped: " + ok if ok else "FAILED"))
+        print("  %-40s %s" % (name, "passed" if ok is True else "skipped: " + ok if ok else "FAILED"))
     failed = [name for name, ok in results.items() if not ok]
     skipped = [name for name, ok in results.items() if isinstance(ok, str)]
     print("%d passed, %d failed, %d skipped" % (len(results) - len(failed) - len(skipped), len(failed), len(skipped)))

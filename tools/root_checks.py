@@ -1,0 +1,72 @@
+"""The steps of tools/test_all.py that run in Debian roots
+(tools/debian_roots.py): the suite on CPython 3.14 and 3.15, once on the
+debug build of the newest, the release wheels of those, and the arm64 wheels
+under qemu-user emulation.
+
+Inside a root, tools/test_all.py runs again with --inside on the root's own
+interpreter, with the checkout mounted at its own path.
+"""
+import os
+import platform
+
+import debian_roots
+from build_wheels import build_wheels
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Under emulation, about ten times slower: the tests of what the module
+# answers, not of the command's processes or its memory.
+BEHAVIOUR = ["test_detectors.py", "test_detect.py", "test_matching.py", "test_binding.py", "test_module.py"]
+
+
+class Unavailable(Exception):
+    """A root this machine cannot make or enter."""
+
+
+def rooted_versions(found):
+    """The CPythons of this architecture that only a Debian root has."""
+    return [v for v in debian_roots.PYTHONS.get(platform.machine(), {}) if v not in found]
+
+
+def inside(version, arch, options, pytest_args=()):
+    """tools/test_all.py --inside on CPython `version` in its root; True
+    when it passed. Raises Unavailable."""
+    name = debian_roots.PYTHONS[arch][version]
+    cmd = ["python" + version, os.path.join(ROOT, "tools", "test_all.py"), "--inside", "--python", version]
+    cmd += list(options) + ["--"] + list(pytest_args)
+    try:
+        return debian_roots.run_in(name, cmd, cwd=ROOT) == 0
+    except debian_roots.Unavailable as exc:
+        raise Unavailable(str(exc))
+
+
+def suite(version, pytest_args):
+    """The whole suite and the type checks, from the source tree."""
+    return inside(version, platform.machine(), [], pytest_args)
+
+
+def debug_suite(version, pytest_args):
+    """The whole suite on python3.Xd, with -X dev."""
+    return inside(version, platform.machine(), ["--debug"], pytest_args)
+
+
+def wheel_suite(version, arch, wheel, pytest_args):
+    """The suite against a release wheel with no compiler (on aarch64, the
+    BEHAVIOUR files only)."""
+    options = ["--wheel", wheel]
+    if arch != platform.machine():
+        pytest_args = BEHAVIOUR + list(pytest_args)
+    return inside(version, arch, options, pytest_args)
+
+
+def aarch64_wheels(sdist, helper, out, pytest_args):
+    """The arm64 wheels, cross-compiled from the sdist, each tested under
+    emulation on its interpreter; True when all passed."""
+    targets = [(v, "aarch64") for v in sorted(debian_roots.PYTHONS["aarch64"], key=lambda v: int(v.split(".")[1]))]
+    wheels = build_wheels(out, {}, sdist, targets, helper=helper)
+    if wheels is None:
+        return False
+    ok = True
+    for version, arch, wheel in wheels:
+        print("==> CPython %s on %s, from %s" % (version, arch, os.path.basename(wheel)), flush=True)
+        ok = wheel_suite(version, arch, wheel, pytest_args) and ok
+    return ok

@@ -1,9 +1,11 @@
 // Owned references and the late-bound name lookup every function body uses.
 #pragma once
 
-#include <utility>
-
+// Python.h first, as CPython asks: its pyconfig.h sets the feature macros
+// (_XOPEN_SOURCE, _POSIX_C_SOURCE) that a standard header would set otherwise.
 #include "compat.hpp"
+
+#include <utility>
 
 namespace fdef {
 

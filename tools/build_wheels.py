@@ -102,20 +102,23 @@ def pip_wheel(version, python, source, into, env):
     return raw
 
 
-def build_wheels(out, interpreters, source=ROOT, rooted=(), helper=None, **extra_env):
+def build_wheels(out, interpreters, source=ROOT, rooted=(), helper=None, checked=False, **extra_env):
     """Builds a wheel per interpreter here ({"3.X": executable}) and per
     (version, arch) of `rooted` into `out`; [(version, arch, path)], or None
     when any fails. `helper` ({"3.X": executable}, default `interpreters`)
     runs auditwheel and builds the template of the rooted wheels;
-    `extra_env` is set for the builds."""
+    `extra_env` is set for the builds here, as a user's pip would build.
+    `checked` (the project's checks) compiles the rooted wheels with
+    warnings as errors: this machine's compiler and C library meet those
+    interpreters' headers nowhere else."""
     try:
-        return build_all(out, interpreters, source, rooted, extra_env, helper or interpreters)
+        return build_all(out, interpreters, source, rooted, extra_env, helper or interpreters, checked)
     except subprocess.CalledProcessError as exc:  # from make_venv
         log("failed: " + " ".join(exc.cmd))
         return None
 
 
-def build_all(out, interpreters, source, rooted, extra_env, helper):
+def build_all(out, interpreters, source, rooted, extra_env, helper, checked):
     os.makedirs(out, exist_ok=True)
     host = platform.machine()
     newest = sorted(helper, key=minor)[-1]
@@ -138,7 +141,8 @@ def build_all(out, interpreters, source, rooted, extra_env, helper):
             log("wheel for CPython %s on %s, against the headers of its Debian root" % (version, arch))
             if template is None:  # the Python package and metadata, from any interpreter here
                 template = pip_wheel(newest, helper[newest], source, os.path.join(work, "template"), env)
-            raw = template and header_wheels.build_one(version, arch, source, template, work, env)
+            header_env = dict(release_env(), FDEF_WERROR="ON") if checked else env
+            raw = template and header_wheels.build_one(version, arch, source, template, work, header_env)
             wheel = raw and repair(raw, out, arch, tools_bin)
             if wheel is None:
                 return None

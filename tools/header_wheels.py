@@ -68,10 +68,12 @@ def source_tree(source, work):
 
 
 def compile_module(tree, include, suffix, arch, cxx, work, env):
-    """The built module's path, or None."""
+    """The built module's path, or None. FDEF_WERROR=ON in `env` makes
+    warnings errors, as in the project's checks."""
     build = os.path.join(work, "build")
     configure = ["cmake", "-S", tree, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-                 "-DFDEF_PYTHON_INCLUDE=" + include, "-DFDEF_EXT_SUFFIX=" + suffix]
+                 "-DFDEF_PYTHON_INCLUDE=" + include, "-DFDEF_EXT_SUFFIX=" + suffix,
+                 "-DFDEF_WERROR=" + env.get("FDEF_WERROR", "OFF")]
     if arch != os.uname().machine:
         configure += ["-DCMAKE_SYSTEM_NAME=Linux", "-DCMAKE_SYSTEM_PROCESSOR=" + arch]
     env = dict(env, CXX=cxx)

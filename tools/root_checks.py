@@ -62,7 +62,7 @@ def aarch64_wheels(sdist, helper, out, pytest_args):
     """The arm64 wheels, cross-compiled from the sdist, each tested under
     emulation on its interpreter; True when all passed."""
     targets = [(v, "aarch64") for v in sorted(debian_roots.PYTHONS["aarch64"], key=lambda v: int(v.split(".")[1]))]
-    wheels = build_wheels(out, {}, sdist, targets, helper=helper)
+    wheels = build_wheels(out, {}, sdist, targets, helper=helper, checked=True)
     if wheels is None:
         return False
     ok = True

@@ -223,7 +223,7 @@ def check_packaging(pythons, rooted, pytest_args):
     (sdist,) = glob.glob(os.path.join(dist, "*.tar.gz"))
     # Building from the sdist proves it holds everything the build needs.
     wheels = build_wheels(os.path.join(dist, "wheels"), pythons, sdist, [(v, machine()) for v in rooted],
-                          CXXFLAGS="-Wpadded")
+                          checked=True, CXXFLAGS="-Wpadded")
     if wheels is None:
         return False
     ok = True

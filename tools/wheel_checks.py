@@ -1,0 +1,124 @@
+"""The packaging checks of tools/test_all.py: an sdist, the release wheels
+built from it by tools/build_wheels.py, and the whole suite against each
+wheel installed as a user gets it (those of a Debian root's CPythons in
+their root, the arm64 ones under emulation).
+"""
+import glob
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+from platform import machine
+
+import root_checks
+from build_wheels import build_wheels
+from interpreters import clean_env, find_interpreters, minor
+from steps import ROOT, VENVS, fresh_venv, log, pytest_cmd, run, venv_python
+
+BUILD = "build>=1,<2"
+
+
+def smoke_installed(vpython, bindir, env):
+    """The import and the command over examples/, from outside the source tree."""
+    examples = sorted(glob.glob(os.path.join(ROOT, "examples", "*.txt")))
+    table = os.path.join(ROOT, "examples", "table.json")
+    code = ("import talvern.platformdetails.function_def as fd, sys;"
+            "assert fd.get_garu_details('Kernel: Solaris Unix 5.11') == 'GARU';"
+            "assert 'site-packages' in fd.__file__, fd.__file__")
+    with tempfile.TemporaryDirectory() as outside:
+        if run([vpython, "-c", code], cwd=outside, env=env) != 0:
+            return False
+        script = os.path.join(bindir, "talvern-platformdetails")
+        # Status 1: examples/unrelated.txt is, as it should be, not recognised.
+        if run([script, "--table", table] + examples, cwd=outside, env=env, stdout=subprocess.DEVNULL) != 1:
+            return False
+        out = subprocess.run([vpython, "-m", "talvern.platformdetails", "--json"] + examples,
+                             cwd=outside, env=env, stdout=subprocess.PIPE)
+    lines = out.stdout.decode().splitlines()
+    if out.returncode != 1 or len(lines) != len(examples):
+        log("the installed command failed over examples/")
+        return False
+    models = [json.loads(line)["model"] for line in lines]
+    return models.count(None) == 1
+
+
+COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++")
+
+
+def compiler_free_path(venv_bin):
+    """A PATH as on a user's machine without a compiler: the venv's bin, and
+    nm, with which the tests read the module's exports; or None."""
+    tools = os.path.join(VENVS, "no-compiler-bin")
+    shutil.rmtree(tools, ignore_errors=True)
+    os.makedirs(tools)
+    nm = shutil.which("nm")
+    if nm is not None:
+        os.symlink(nm, os.path.join(tools, "nm"))
+    path = os.pathsep.join([venv_bin, tools])
+    found = [name for name in COMPILERS if shutil.which(name, path=path)]
+    if found:
+        log("a compiler is still on the test PATH: " + ", ".join(found))
+        return None
+    return path
+
+
+def test_wheel(version, python, wheel, pytest_args):
+    """The whole suite against a release wheel in a fresh venv with no compiler."""
+    vpython = fresh_venv(os.path.join(VENVS, "wheel" + version), python)
+    if vpython is None:
+        return False
+    bindir = os.path.dirname(vpython)
+    path = compiler_free_path(bindir)
+    if path is None:
+        return False
+    # FDEF_WHEEL: tests/test_packaging.py installs it beside another talvern.
+    env = clean_env(PATH=path, FDEF_WHEEL=wheel)
+    for name in ("CC", "CXX"):
+        env.pop(name, None)
+    # Binaries only: nothing may be compiled on the way in.
+    if run([vpython, "-m", "pip", "install", "-q", "--only-binary", ":all:", wheel + "[test]", BUILD], env=env) != 0:
+        return False
+    if not smoke_installed(vpython, bindir, env):
+        return False
+    cmd = pytest_cmd(vpython, pytest_args)
+    return run(cmd, cwd=os.path.join(ROOT, "tests"), env=env) == 0
+
+
+def check_packaging(pythons, rooted, pytest_args):
+    """An sdist; from it a manylinux wheel per interpreter, built as a user
+    with a newer compiler would (an extra warning, -Wpadded, that must not
+    fail the build); each wheel tested as users get it, those of `rooted`
+    versions in their Debian root."""
+    dist = os.path.join(VENVS, "dist")
+    shutil.rmtree(dist, ignore_errors=True)
+    env = clean_env()
+    builder = venv_python(sorted(pythons, key=minor)[-1])
+    if run([builder, "-m", "pip", "install", "-q", BUILD], env=env) != 0:
+        return False
+    if run([builder, "-m", "build", "--sdist", "--outdir", dist, ROOT], env=env) != 0:
+        return False
+    (sdist,) = glob.glob(os.path.join(dist, "*.tar.gz"))
+    # Building from the sdist proves it holds everything the build needs.
+    wheels = build_wheels(os.path.join(dist, "wheels"), pythons, sdist, [(v, machine()) for v in rooted],
+                          checked=True, CXXFLAGS="-Wpadded")
+    if wheels is None:
+        return False
+    ok = True
+    for version, arch, wheel in wheels:
+        log("CPython %s, from %s" % (version, os.path.basename(wheel)))
+        if version in rooted:
+            ok = root_checks.wheel_suite(version, arch, wheel, pytest_args) and ok
+        else:
+            ok = test_wheel(version, pythons[version], wheel, pytest_args) and ok
+    return ok
+
+
+def check_aarch64(pytest_args):
+    """The arm64 wheels from the packaging step's sdist, under emulation."""
+    dist = os.path.join(VENVS, "dist")
+    sdists = glob.glob(os.path.join(dist, "*.tar.gz"))
+    if not sdists:
+        return False
+    helper = {v: p for v, p in find_interpreters().items() if os.path.exists(venv_python(v))}
+    return root_checks.aarch64_wheels(sdists[0], helper, os.path.join(dist, "wheels-aarch64"), pytest_args)

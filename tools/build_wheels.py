@@ -26,9 +26,8 @@ import subprocess
 import sys
 import tempfile
 
-import debian_roots
 import header_wheels
-from interpreters import clean_env, find_interpreters, make_venv, minor
+from interpreters import clean_env, find_interpreters, make_venv, minor, rooted_versions
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VENVS = os.path.join(ROOT, ".venvs")
@@ -153,13 +152,6 @@ def build_all(out, interpreters, source, rooted, extra_env, helper, checked):
     return wheels
 
 
-def rooted_targets(arch, found):
-    """(version, arch) of each CPython a Debian root holds for `arch` that
-    this machine lacks."""
-    skip = found if arch == platform.machine() else {}
-    return [(v, arch) for v in sorted(debian_roots.PYTHONS.get(arch, {}), key=minor) if v not in skip]
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", required=True, metavar="DIR", help="where the wheels go")
@@ -171,7 +163,7 @@ def main():
     if not found:
         log("not found: any CPython 3")
         return 1
-    rooted = [t for t in rooted_targets(args.arch, found) if not args.python or t[0] in args.python]
+    rooted = [(v, args.arch) for v in rooted_versions(found, args.arch) if not args.python or v in args.python]
     here = {} if args.arch != platform.machine() else found
     wanted = args.python or sorted(here, key=minor)
     missing = [v for v in wanted if v not in here and (v, args.arch) not in rooted]

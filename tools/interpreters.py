@@ -3,12 +3,18 @@ environments for them: shared by tools/test_all.py, tools/demo.py,
 tools/build_wheels.py and bench/.
 
 Interpreters are found under pyenv (``pyenv root``) and as ``python3.X`` on
-PATH; nothing here names a path of one machine.
+PATH; nothing here names a path of one machine. Those of debian_roots.PYTHONS
+this machine lacks (CPython 3.14 and 3.15 here, every one on another
+architecture) come from Debian's packages in a root tools/debian_roots.py
+makes once per machine.
 """
 import glob
 import os
+import platform
 import shutil
 import subprocess
+
+import debian_roots
 
 OLDEST, NEWEST = 7, 20  # minor versions of CPython 3 to look for
 
@@ -78,3 +84,11 @@ def make_venv(path, python, fresh=True):
     if not os.path.exists(vpython):
         subprocess.run([python, "-m", "venv", path], check=True, env=clean_env())
     return vpython
+
+
+def rooted_versions(found, arch=None):
+    """The "3.X" versions a Debian root holds for `arch` (default: this
+    machine's) that `found` lacks, in ascending order."""
+    arch = arch or platform.machine()
+    skip = found if arch == platform.machine() else {}
+    return [v for v in sorted(debian_roots.PYTHONS.get(arch, {}), key=minor) if v not in skip]

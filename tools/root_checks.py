@@ -11,6 +11,7 @@ import platform
 
 import debian_roots
 from build_wheels import build_wheels
+from interpreters import rooted_versions
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Under emulation, about ten times slower: the tests of what the module
@@ -20,11 +21,6 @@ BEHAVIOUR = ["test_detectors.py", "test_detect.py", "test_matching.py", "test_bi
 
 class Unavailable(Exception):
     """A root this machine cannot make or enter."""
-
-
-def rooted_versions(found):
-    """The CPythons of this architecture that only a Debian root has."""
-    return [v for v in debian_roots.PYTHONS.get(platform.machine(), {}) if v not in found]
 
 
 def inside(version, arch, options, pytest_args=()):
@@ -61,7 +57,7 @@ def wheel_suite(version, arch, wheel, pytest_args):
 def aarch64_wheels(sdist, helper, out, pytest_args):
     """The arm64 wheels, cross-compiled from the sdist, each tested under
     emulation on its interpreter; True when all passed."""
-    targets = [(v, "aarch64") for v in sorted(debian_roots.PYTHONS["aarch64"], key=lambda v: int(v.split(".")[1]))]
+    targets = [(v, "aarch64") for v in rooted_versions({}, "aarch64")]
     wheels = build_wheels(out, {}, sdist, targets, helper=helper, checked=True)
     if wheels is None:
         return False

@@ -43,7 +43,7 @@ import tempfile
 import time
 
 import root_checks
-from interpreters import clean_env, find_interpreters, minor
+from interpreters import clean_env, find_interpreters, minor, rooted_versions
 from memory_checks import sanitizer_run, valgrind_run
 from source_checks import clang_build, static_analysis
 from steps import ROOT, VENVS, Skipped, fresh_venv, log, pytest_cmd, run, venv_python
@@ -129,7 +129,7 @@ def main():
         return 0 if inside_root(args) else 1
 
     interpreters = find_interpreters()
-    rooted = [] if args.no_roots else root_checks.rooted_versions(interpreters)
+    rooted = [] if args.no_roots else rooted_versions(interpreters)
     ci = bool(os.environ.get("CI"))
     if REQUIRED not in interpreters:
         if ci:

@@ -9,6 +9,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 from platform import machine
 
 import root_checks
@@ -65,7 +66,9 @@ def compiler_free_path(venv_bin):
 
 def test_wheel(version, python, wheel, pytest_args):
     """The whole suite against a release wheel in a fresh venv with no compiler."""
-    vpython = fresh_venv(os.path.join(VENVS, "wheel" + version), python)
+    # Named by architecture too: an arm64 interpreter in a root uses this
+    # checkout's .venvs/ as well.
+    vpython = fresh_venv(os.path.join(VENVS, "wheel%s-%s" % (version, machine())), python)
     if vpython is None:
         return False
     bindir = os.path.dirname(vpython)
@@ -90,6 +93,7 @@ def check_packaging(pythons, rooted, pytest_args):
     with a newer compiler would (an extra warning, -Wpadded, that must not
     fail the build); each wheel tested as users get it, those of `rooted`
     versions in their Debian root."""
+    started = time.time()
     dist = os.path.join(VENVS, "dist")
     shutil.rmtree(dist, ignore_errors=True)
     env = clean_env()
@@ -104,13 +108,17 @@ def check_packaging(pythons, rooted, pytest_args):
                           checked=True, CXXFLAGS="-Wpadded")
     if wheels is None:
         return False
+    log("built %d wheels in %.0f s" % (len(wheels), time.time() - started))
     ok = True
     for version, arch, wheel in wheels:
         log("CPython %s, from %s" % (version, os.path.basename(wheel)))
+        tested = time.time()
         if version in rooted:
             ok = root_checks.wheel_suite(version, arch, wheel, pytest_args) and ok
         else:
             ok = test_wheel(version, pythons[version], wheel, pytest_args) and ok
+        # What each interpreter adds to CI's time.
+        log("CPython %s wheel tested in %.0f s" % (version, time.time() - tested))
     return ok
 
 

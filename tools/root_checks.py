@@ -10,6 +10,7 @@ import os
 import platform
 
 import debian_roots
+import header_wheels
 from build_wheels import build_wheels
 from interpreters import rooted_versions
 
@@ -57,6 +58,14 @@ def wheel_suite(version, arch, wheel, pytest_args):
 def aarch64_wheels(sdist, helper, out, pytest_args):
     """The arm64 wheels, cross-compiled from the sdist, each tested under
     emulation on its interpreter; True when all passed."""
+    # A machine that cannot make the roots or cross-compile skips the step
+    # (under CI, fails it) rather than failing a build halfway.
+    try:
+        debian_roots.check_can_make("arm64")
+    except debian_roots.Unavailable as exc:
+        raise Unavailable(str(exc))
+    if header_wheels.compiler("aarch64") is None:
+        raise Unavailable("%s-g++ not installed" % header_wheels.TRIPLETS["aarch64"])
     targets = [(v, "aarch64") for v in rooted_versions({}, "aarch64")]
     wheels = build_wheels(out, {}, sdist, targets, helper=helper, checked=True)
     if wheels is None:

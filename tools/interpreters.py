@@ -75,14 +75,15 @@ def find_interpreters():
     return found
 
 
-def make_venv(path, python, fresh=True):
+def make_venv(path, python, fresh=True, with_pip=True):
     """A virtual environment at `path` made by `python`; the path of its
     interpreter. Raises CalledProcessError when venv fails."""
     if fresh:
         shutil.rmtree(path, ignore_errors=True)
     vpython = os.path.join(path, "bin", "python")
     if not os.path.exists(vpython):
-        subprocess.run([python, "-m", "venv", path], check=True, env=clean_env())
+        options = [] if with_pip else ["--without-pip"]
+        subprocess.run([python, "-m", "venv"] + options + [path], check=True, env=clean_env())
     return vpython
 
 

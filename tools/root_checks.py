@@ -51,6 +51,7 @@ def wheel_suite(version, arch, wheel, pytest_args):
     BEHAVIOUR files only)."""
     options = ["--wheel", wheel]
     if arch != platform.machine():
+        options.append("--emulated")
         pytest_args = BEHAVIOUR + list(pytest_args)
     return inside(version, arch, options, pytest_args)
 

@@ -31,10 +31,10 @@ def need_tools(*tools):
         raise Skipped("%s not installed" % ", ".join(missing))
 
 
-def fresh_venv(path, python):
+def fresh_venv(path, python, with_pip=True):
     """make_venv that reports a failure instead of raising."""
     try:
-        return make_venv(path, python)
+        return make_venv(path, python, with_pip=with_pip)
     except subprocess.CalledProcessError:
         log("could not create the virtual environment " + path)
         return None

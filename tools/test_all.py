@@ -91,7 +91,7 @@ def inside_root(args):
     (version,) = args.python
     python = find_interpreters()[version]
     if args.wheel:
-        return test_wheel(version, python, args.wheel, args.pytest_args)
+        return test_wheel(version, python, args.wheel, args.pytest_args, args.emulated)
     if args.debug:
         # Debian's debug build: assertions on, sys.gettotalrefcount.
         return test_interpreter(version + "d", shutil.which("python%sd" % version), args.pytest_args)
@@ -123,6 +123,7 @@ def main():
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--debug", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--wheel", help=argparse.SUPPRESS)
+    parser.add_argument("--emulated", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("pytest_args", nargs="*", help="passed on to pytest (after --)")
     args = parser.parse_args()
     if args.inside:

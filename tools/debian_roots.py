@@ -16,6 +16,7 @@ import fcntl
 import os
 import shutil
 import subprocess
+import threading
 import time
 
 MIRROR = "http://deb.debian.org/debian"
@@ -283,6 +284,22 @@ def run_in(name, cmd, cwd, binds=(), env=None, **kwargs):
     with locked(name), emulation(arch), mounts(root, folders):
         return subprocess.run(["chroot", root, "env", "--chdir=" + cwd] + list(cmd), env=child_env,
                               **kwargs).returncode
+
+
+def make_in_background(names):
+    """Starts making the missing roots of `names`, one after another, in a
+    thread, while the caller's other steps run (debootstrap waits mostly on
+    the network and on emulation). A step that needs a root waits for it in
+    ensure(), through the root's lock, and says why one could not be made."""
+    def make_all():
+        for name in names:
+            try:
+                ensure(name)
+            except Unavailable:
+                pass
+    thread = threading.Thread(target=make_all, name="debian-roots", daemon=True)
+    thread.start()
+    return thread
 
 
 def main():

@@ -24,6 +24,18 @@ class Unavailable(Exception):
     """A root this machine cannot make or enter."""
 
 
+def make_roots_in_background(versions, arm):
+    """Starts making the roots that hold `versions` (this machine's
+    architecture) and, with `arm`, the arm64 ones."""
+    here = debian_roots.PYTHONS.get(platform.machine(), {})
+    names = [here[v] for v in versions if v in here]
+    if arm:
+        names += list(debian_roots.PYTHONS["aarch64"].values())
+    names = sorted(set(names), key=names.index)
+    if names:
+        debian_roots.make_in_background(names)
+
+
 def inside(version, arch, options, pytest_args=()):
     """tools/test_all.py --inside on CPython `version` in its root; True
     when it passed. Raises Unavailable."""

@@ -149,21 +149,24 @@ def main():
     here = [v for v in wanted if v in interpreters]
     in_root = [v for v in wanted if v not in interpreters]
     host_newest = here[-1] if here else sorted(interpreters, key=minor)[-1]
+    arm = not args.python and not args.no_roots
+    # Roots missing on a fresh machine are made while the steps here run.
+    root_checks.make_roots_in_background(in_root, arm)
     timed(results, "clang++ -Werror build", clang_build, interpreters[host_newest])
     for version in here:
         log("CPython %s: %s" % (version, interpreters[version]))
         results["CPython " + version] = test_interpreter(version, interpreters[version], args.pytest_args)
-    for version in in_root:
-        timed(results, "CPython %s (Debian root)" % version, root_checks.suite, version, args.pytest_args)
-    if in_root:
-        timed(results, "debug CPython %s, -X dev" % in_root[-1], root_checks.debug_suite, in_root[-1],
-              args.pytest_args)
     timed(results, "clang-tidy, cppcheck", static_analysis, interpreters[host_newest])
     if not args.no_memcheck:
         for version in [v for v in here if v in (REQUIRED, host_newest)]:
             timed(results, "ASan+UBSan " + version, sanitizer_run, version, interpreters[version], args.pytest_args)
         if REQUIRED in wanted:
             timed(results, "valgrind " + REQUIRED, valgrind_run, REQUIRED, args.pytest_args)
+    for version in in_root:
+        timed(results, "CPython %s (Debian root)" % version, root_checks.suite, version, args.pytest_args)
+    if in_root:
+        timed(results, "debug CPython %s, -X dev" % in_root[-1], root_checks.debug_suite, in_root[-1],
+              args.pytest_args)
 
     newest = host_newest
     if newest not in here:
@@ -178,7 +181,7 @@ def main():
     if packaged:
         timed(results, "sdist, manylinux wheels on CPython " + ", ".join(sorted(packaged, key=minor) + wheel_roots),
               check_packaging, packaged, wheel_roots, args.pytest_args)
-        if not args.python and not args.no_roots:
+        if arm:
             timed(results, "aarch64 wheels under qemu", check_aarch64, args.pytest_args)
 
     log("summary (%.0f s)" % (time.time() - started))

@@ -217,8 +217,17 @@ def make_root(name):
         if foreign(arch):
             subprocess.run(["chroot", work, "/debootstrap/debootstrap", "--second-stage"], check=True,
                            stdout=subprocess.DEVNULL, env=env)
-        for step in (["update", "-qq"], ["install", "-y", "-qq", "--no-install-recommends"] + packages):
-            subprocess.run(["chroot", work, "apt-get"] + step, check=True, stdout=subprocess.DEVNULL, env=env)
+        apt = ["chroot", work, "apt-get"]
+        if subprocess.run(apt + ["update", "-qq"], stdout=subprocess.DEVNULL, env=env).returncode != 0:
+            # A mirror that serves an older copy of the archive has a Release
+            # file past its Valid-Until date: apt refuses it, though its
+            # signature still holds. Once more without the date check.
+            log("apt-get update failed; once more without checking the Release file's date")
+            subprocess.run(apt + ["-o", "Acquire::Check-Valid-Until=false", "update", "-qq"], check=True,
+                           stdout=subprocess.DEVNULL, env=env)
+            apt += ["-o", "Acquire::Check-Valid-Until=false"]
+        subprocess.run(apt + ["install", "-y", "-qq", "--no-install-recommends"] + packages, check=True,
+                       stdout=subprocess.DEVNULL, env=env)
     # Without downloaded packages: the root is cached, the archives need not be.
     shutil.rmtree(os.path.join(work, "var", "cache", "apt", "archives"), ignore_errors=True)
     with open(os.path.join(work, ".fdef-root"), "w") as f:

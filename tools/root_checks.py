@@ -8,6 +8,7 @@ interpreter, with the checkout mounted at its own path.
 """
 import os
 import platform
+import time
 
 import debian_roots
 import header_wheels
@@ -86,5 +87,7 @@ def aarch64_wheels(sdist, helper, out, pytest_args):
     ok = True
     for version, arch, wheel in wheels:
         print("==> CPython %s on %s, from %s" % (version, arch, os.path.basename(wheel)), flush=True)
+        started = time.time()
         ok = wheel_suite(version, arch, wheel, pytest_args) and ok
+        print("==> CPython %s on %s: %.0f s" % (version, arch, time.time() - started), flush=True)
     return ok

@@ -15,9 +15,11 @@
 //   exception on. A chain is read top to bottom and tested once at its end.
 #pragma once
 
-#include <utility>
-
+// Python.h first, as CPython asks: its pyconfig.h sets the feature macros
+// (_XOPEN_SOURCE, _POSIX_C_SOURCE) that a standard header would set otherwise.
 #include "compat.hpp"
+
+#include <utility>
 
 namespace fdef {
 

@@ -15,6 +15,10 @@
 // On an older glibc they resolve in libpthread, which CPython has loaded.
 __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
 __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__aarch64__)
+// The same on arm64, where glibc's first version is 2.17.
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
 #endif
 
 namespace fdef {

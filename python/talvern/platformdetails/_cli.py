@@ -3,7 +3,8 @@
 Run as ``python -m talvern.platformdetails`` or ``talvern-platformdetails``;
 ``--help`` describes the options and exit statuses. An input goes from here
 to _workers (read, decode), _report (what is said about it) and _formats
-(how it is printed), and its entry comes back here to be written.
+(how it is printed), and its entry comes back to be written by _output,
+which writes devices' answers (_live) the same way.
 """
 from __future__ import annotations
 
@@ -13,8 +14,8 @@ import sys
 from ._escape import escape
 from ._formats import FORMATS
 from ._inputs import MAX_SIZE, shown_size, size
+from ._output import OutputError, Writer
 from ._progress import Progress, is_terminal
-from ._report import STATUS
 from ._workers import TIMEOUT, Options, answers, default_jobs, tasks
 
 # typing.TYPE_CHECKING without importing typing at run time; the type
@@ -30,13 +31,6 @@ PROG = "talvern-platformdetails"
 #: --max-line-length's default: a line this long costs the slowest detector
 #: pattern about 0.07 s, and that time grows with the cube of the length.
 MAX_LINE_LENGTH = 4096
-
-
-class OutputError(Exception):
-    """Standard output cannot be written (a full disk, a closed pipe); status
-    is that of the inputs answered before."""
-
-    status = 0
 
 
 class Option:
@@ -212,20 +206,6 @@ def live_problem(args: Any) -> Optional[str]:
     return None if not given else "%s is for asking devices: give ssh:// targets or --inventory FILE" % given[0]
 
 
-def write(stream: TextIO, text: str) -> None:
-    try:
-        stream.write(text)
-    except (OSError, ValueError) as exc:  # ValueError: the stream was closed
-        raise OutputError(exc)
-
-
-def flush(stream: TextIO) -> None:
-    try:
-        stream.flush()
-    except (OSError, ValueError) as exc:
-        raise OutputError(exc)
-
-
 def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str = PROG,
         stdin: Optional[TextIO] = None) -> int:
     args = plain_args(sys.argv[1:] if argv is None else argv)  # type: Any
@@ -262,49 +242,22 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
             stderr.write("%s: error: asking devices needs asyncssh: pip install 'talvern-platformdetails[ssh]'\n"
                          % prog)
             return 2
-        return run_live(args, options, stdout, stderr, stdin, write, flush)
-    write(stdout, form.header(table is not None))
-    counts = {}  # type: Dict[str, int]
-    kinds = {kind: 0 for kind in STATUS}
-    status = total = 0
-    shown_any = False
+        return run_live(args, options, stdout, stderr, stdin)
+    writer = Writer(form, stdout, stderr, table is not None)
     progress = Progress(stderr, is_terminal(stdout))
     timeout = TIMEOUT if args.timeout is None else args.timeout
     if timeout > 1e9:  # over 30 years is no limit, and more than an alarm timer takes
         timeout = 0.0
     outcomes = answers(options, tasks(args.files or ["-"], stdin, max_size), args.jobs or default_jobs(),
-                       timeout, lambda: flush(stdout))
+                       timeout, lambda: writer.out("", then_flush=True))
     try:
         for outcome in outcomes:
-            total += 1
-            kinds[outcome.kind] += 1
-            status = max(status, STATUS[outcome.kind])
-            if outcome.model is not None:
-                counts[outcome.model] = counts.get(outcome.model, 0) + 1
-            if outcome.messages:
-                flush(stdout)  # keep the order a person sees on a terminal
-                progress.clear()
-                stderr.write("".join(line + "\n" for line in outcome.messages))
-                stderr.flush()
-            if outcome.output and shown_any:
-                write(stdout, form.separator)
-            shown_any = shown_any or bool(outcome.output)
-            write(stdout, outcome.output)
-            progress.update(total)
-    except OutputError as exc:
-        exc.status = status
-        raise
+            writer.take(outcome, progress.clear)
+            progress.update(writer.total)
     finally:
         outcomes.close()  # stops the workers when output fails
         progress.clear()
-    try:
-        if args.summary:
-            write(stdout, (form.separator if shown_any else "") + form.summary(counts, kinds, total))
-        flush(stdout)
-    except OutputError as exc:
-        exc.status = status
-        raise
-    return status
+    return writer.finish(args.summary)
 
 
 def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:

@@ -18,7 +18,8 @@ from ._credentials import CredentialError, load
 from ._escape import escape
 from ._hostkeys import HostKeys, default_own_file, default_user_file
 from ._progress import Progress, is_terminal
-from ._report import ERROR, STATUS, report
+from ._output import Writer
+from ._report import ERROR, report
 from ._ssh import DEFAULT_PAGING_OFF, Credentials, Failure, Settings, capture, describe
 from ._targets import Target, TargetError, collect
 from ._workers import Options, Outcome, Task, answer, default_jobs
@@ -152,8 +153,7 @@ def usage(args: Any, stdin: Optional[TextIO]) -> Tuple[List[Target], Credentials
     return targets, credentials, hostkeys
 
 
-def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin: Optional[TextIO],
-             write: Callable[[TextIO, str], None], flush: Callable[[TextIO], None]) -> int:
+def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin: Optional[TextIO]) -> int:
     prog = options.prog
     try:
         targets, credentials, hostkeys = usage(args, stdin)
@@ -179,9 +179,8 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
     per_process = open_files_allow(-(-concurrency // jobs), stderr, prog)
     job = Job(options, settings, credentials, hostkeys, save, per_process)
 
-    form = options.format
-    write(stdout, form.header(options.table is not None))
-    flush(stdout)  # a forked worker flushes its copy of the buffer when it ends
+    output = Writer(options.format, stdout, stderr, options.table is not None)
+    output.out("", then_flush=True)  # a forked worker flushes its copy of the buffer when it ends
     import multiprocessing
     from multiprocessing.connection import wait
 
@@ -201,18 +200,13 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
         writer.close()
         readers[reader] = (process, share)
 
-    counts = {}  # type: Dict[str, int]
-    kinds = {kind: 0 for kind in STATUS}
     failures = {kind: 0 for kind in FAILURES}
     answered = set()  # type: Set[int]
     ok = set()  # type: Set[int]
     changed = []  # type: List[str]
-    status = total = 0
-    shown_any = False
     progress = LiveProgress(stderr, is_terminal(stdout))
 
     def take(item: Answer) -> None:
-        nonlocal status, total, shown_any
         index, failure, outcome = item
         answered.add(index)
         if failure is None:
@@ -221,21 +215,7 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
             failures[failure] = failures.get(failure, 0) + 1
             if failure == "host-key" and any("HOST KEY CHANGED" in line for line in outcome.messages):
                 changed.append(targets[index].shown)
-        total += 1
-        kinds[outcome.kind] += 1
-        status = max(status, STATUS[outcome.kind])
-        if outcome.model is not None:
-            counts[outcome.model] = counts.get(outcome.model, 0) + 1
-        if outcome.messages:
-            flush(stdout)
-            progress.clear()
-            stderr.write("".join(line + "\n" for line in outcome.messages))
-            stderr.flush()
-        if outcome.output and shown_any:
-            write(stdout, form.separator)
-        shown_any = shown_any or bool(outcome.output)
-        write(stdout, outcome.output)
-        flush(stdout)  # each answer is out as soon as it is known
+        output.take(outcome, progress.clear, then_flush=True)  # each answer is out as soon as it is known
 
     try:
         while readers:
@@ -254,14 +234,10 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
                     if index not in answered:  # the worker died: still one answer each
                         take((index, "closed", failed(options, target, "closed", "the process asking it ended"
                                                       " (status %s)" % process.exitcode, 0.0)))
-            progress.show(total, len(targets), total - len(ok))
+            progress.show(output.total, len(targets), output.total - len(ok))
     except KeyboardInterrupt:
         progress.clear()
-        stderr.write("%s: interrupted: %d of %d devices answered\n" % (prog, total, len(targets)))
-        raise
-    except Exception as exc:
-        if hasattr(exc, "status"):  # the output failed: the status is that of the answers before
-            setattr(exc, "status", status)
+        stderr.write("%s: interrupted: %d of %d devices answered\n" % (prog, output.total, len(targets)))
         raise
     finally:
         for process, _ in readers.values():
@@ -275,9 +251,5 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
         # Said again last, where it cannot scroll away among other answers.
         stderr.write("%s: WARNING: THE HOST KEY CHANGED for %d device(s): %s. Someone may be intercepting"
                      " the connections; nothing was recorded or overwritten.\n"
-                     % (prog, len(changed), ", ".join(map(escape, changed[:5])) + (", ..." if len(changed) > 5 else "")))
-    if args.summary:
-        found = {kind: count for kind, count in failures.items() if count}
-        write(stdout, (form.separator if shown_any else "") + form.summary(counts, kinds, total, found))
-    flush(stdout)
-    return status
+                     % (prog, len(changed), ", ".join(map(escape, changed[:5])) + (", ..." if changed[5:] else "")))
+    return output.finish(args.summary, {kind: count for kind, count in failures.items() if count})

@@ -134,6 +134,22 @@ def registered_emulator(cpu, qemu, magic, mask):
             subprocess.run(["umount", BINFMT])
 
 
+def config_values(files, keys):
+    """The words given for keys in any section of these pip configuration
+    files; a file that does not parse gives none."""
+    values = []
+    for config in files:
+        parser = configparser.ConfigParser()
+        try:
+            parser.read(config)
+        except (configparser.Error, UnicodeDecodeError):
+            continue
+        for section in parser.sections():
+            for key in keys:
+                values += parser.get(section, key, fallback="").split()
+    return values
+
+
 def pip_files():
     """This machine's pip configuration files and the files they name
     (constraints, certificate bundle): copied into a root at the same paths."""
@@ -141,15 +157,7 @@ def pip_files():
                os.path.expanduser("~/.pip/pip.conf"), os.environ.get("PIP_CONFIG_FILE", "")]
     files = [c for c in configs if c and os.path.isfile(c)]
     named = [os.environ.get(v, "") for v in ("PIP_CERT", "PIP_CONSTRAINT", "SSL_CERT_FILE", "REQUESTS_CA_BUNDLE")]
-    for config in list(files):
-        parser = configparser.ConfigParser()
-        try:
-            parser.read(config)
-        except (configparser.Error, UnicodeDecodeError):
-            continue
-        for section in parser.sections():
-            for key in ("cert", "constraint", "client-cert"):
-                named += parser.get(section, key, fallback="").split()
+    named += config_values(files, ("cert", "constraint", "client-cert"))
     return sorted(set(files + [n for n in named if n and os.path.isfile(n)]))
 
 
@@ -157,15 +165,7 @@ def pip_folders():
     """The local package folders and indexes this machine's pip settings name
     (find-links, file:// indexes): mounted in a root at the same paths."""
     values = [os.environ.get(v, "") for v in ("PIP_FIND_LINKS", "PIP_INDEX_URL", "PIP_EXTRA_INDEX_URL")]
-    for config in pip_files():
-        parser = configparser.ConfigParser()
-        try:
-            parser.read(config)
-        except (configparser.Error, UnicodeDecodeError):
-            continue
-        for section in parser.sections():
-            for key in ("find-links", "index-url", "extra-index-url"):
-                values += parser.get(section, key, fallback="").split()
+    values += config_values(pip_files(), ("find-links", "index-url", "extra-index-url"))
     folders = set()
     for value in " ".join(values).split():
         path = value[len("file://"):] if value.startswith("file://") else value

@@ -131,7 +131,7 @@ def test_each_failure_has_its_class_and_reason(keys, home, case):
 
 def test_legacy_algorithms_are_for_that_run_only(keys, home):
     device = Device(TEXT, kind="legacy")
-    assert isinstance(ask(keys, home, device, settings=_ssh.Settings(timeout=5, legacy=True)), _ssh.Capture)
+    assert isinstance(ask(keys, home, device, settings=_ssh.Settings(timeout=60, legacy=True)), _ssh.Capture)
     assert isinstance(ask(keys, home, device), _ssh.Failure)
 
 

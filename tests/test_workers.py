@@ -22,9 +22,13 @@ KILLED = "not answered: its worker process was killed by SIGKILL"
 
 
 def state(pid):
-    """The process's state letter: R running, S sleeping (waiting), ..."""
-    with open("/proc/%d/stat" % pid) as stat:
-        return stat.read().rsplit(")", 1)[1].split()[0]
+    """The process's state letter: R running, S sleeping (waiting), ...;
+    "" once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return ""
 
 
 def children(pid):
@@ -116,13 +120,14 @@ def answered_once_in_order(names, lines, errors):
 
 @pytest.mark.parametrize("kill_all", [False, True], ids=["one worker", "every worker"])
 def test_a_worker_killed_while_answering_costs_only_the_input_it_was_answering(tmp_path, started, kill_all):
-    # Each slow input takes milliseconds, so the workers are busy when killed.
-    names = fleet(tmp_path / "fleet", 800, {i: b"Vantrel x (" * 90 + b"\n" for i in range(1, 800, 2)})
+    # Each slow input takes a hundredth of a second or more, so the workers
+    # have work left for seconds, and each is killed while it runs.
+    names = fleet(tmp_path / "fleet", 800, {i: b"Vantrel x (" * 200 + b"\n" for i in range(1, 800, 2)})
     run = Run(tmp_path, ["--jobs", "2", "fleet"])
     started.append(run)
     workers = run.workers(2)
-    time.sleep(0.2)
     for pid in workers if kill_all else workers[:1]:
+        run.wait_for(lambda: state(pid) == "R")
         os.kill(pid, signal.SIGKILL)
     status, lines, errors = run.finish()
     answered_once_in_order(names, lines, errors)
@@ -133,7 +138,7 @@ def test_a_worker_killed_while_answering_costs_only_the_input_it_was_answering(t
 def test_an_idle_worker_killed_costs_nothing(tmp_path, started):
     # Output not read: the main process blocks on the full pipe and the
     # workers, far enough ahead, wait with nothing to do.
-    names = fleet(tmp_path / "fleet", 3000)
+    names = fleet(tmp_path / "fleet", 8000)  # more than the workers may answer ahead of the output
     run = Run(tmp_path, ["--jobs", "2", "fleet"], read=False)
     started.append(run)
     workers = run.workers(2)

@@ -69,7 +69,7 @@ def valgrind_run(version, pytest_args):
     env = dict(clean_env(), PYTHONMALLOC="malloc")
     cmd = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
            "--show-leak-kinds=definite", "--errors-for-leak-kinds=none", "--num-callers=40",
-           "--trace-children=yes", "--trace-children-skip=*/cc,*/gcc,*/clang,*/nm,*/talvern-platformdetails",
+           "--trace-children=yes", "--trace-children-skip=*/cc,*/gcc,*/clang,*/nm,*/ldconfig,*/talvern-platformdetails",
            # The command's own processes (pure Python over the module, whose
            # paths the in-process tests already cover) would take most of
            # the run: python -m talvern.platformdetails is not traced.

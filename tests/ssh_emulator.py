@@ -6,6 +6,8 @@ command with a saved text, by exec or in a shell with a prompt, a banner
 and a pager, or misbehaves as a kind says. Nothing listens beyond loopback.
 """
 import asyncio
+import os
+import struct
 import warnings
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
@@ -20,7 +22,7 @@ BANNER = ("*** Authorized access only # all sessions > logged ***\n"
 
 # What each misbehaving kind does (the default "device" answers well).
 KINDS = ("device", "shell", "exec-empty", "pager", "stuck-pager", "hang", "drip", "flood",
-         "close-mid", "no-banner", "legacy")
+         "close-mid", "no-banner", "legacy", "legacy-drops")
 
 
 class Device(NamedTuple):
@@ -214,8 +216,9 @@ class Emulator:
 
     async def start(self, device: Device) -> int:
         """Serves one device; returns its port."""
-        if device.kind == "no-banner":
-            server = await asyncio.start_server(self._silent, LOOPBACK, 0)
+        if device.kind in ("no-banner", "legacy-drops"):
+            server = await asyncio.start_server(self._silent if device.kind == "no-banner" else self._drop,
+                                                LOOPBACK, 0)
             self.servers.append(server)
             return int(server.sockets[0].getsockname()[1])
         options = {}  # type: Dict[str, Any]
@@ -230,6 +233,22 @@ class Emulator:
 
     async def _silent(self, reader: Any, writer: Any) -> None:
         self.idle.append(writer)
+        try:
+            await reader.read()
+        finally:
+            writer.close()
+
+    async def _drop(self, reader: Any, writer: Any) -> None:
+        """An old device that greets, offers only old algorithms and hangs
+        up at once, without a word of why."""
+        names = [b"diffie-hellman-group1-sha1", b"ssh-rsa", b"3des-cbc", b"3des-cbc", b"hmac-sha1",
+                 b"hmac-sha1", b"none", b"none", b"", b""]
+        payload = b"\x14" + os.urandom(16) + b"".join(struct.pack(">I", len(name)) + name for name in names)
+        payload += b"\x00" + struct.pack(">I", 0)
+        padding = 8 - (5 + len(payload)) % 8 + 8
+        writer.write(b"SSH-2.0-OldDevice\r\n" + struct.pack(">IB", 1 + len(payload) + padding, padding)
+                     + payload + bytes(padding))
+        writer.write_eof()
         try:
             await reader.read()
         finally:

@@ -113,12 +113,13 @@ def failure_cases(keys):
          "too-large", "more than 100000 bytes"),
         (Device(TEXT, kind="close-mid"), {}, "closed", "closed the connection"),
         (Device(TEXT, kind="legacy"), {}, "algorithms", "--legacy-algorithms"),
+        (Device(TEXT, kind="legacy-drops"), {}, "algorithms", "--legacy-algorithms"),
         (Device(TEXT, kind="stuck-pager", page=4), {"settings": _ssh.Settings(timeout=1)},
          "pager", "pager prompt"),
     ]
 
 
-@pytest.mark.parametrize("case", range(14))
+@pytest.mark.parametrize("case", range(15))
 def test_each_failure_has_its_class_and_reason(keys, home, case):
     device, options, kind, words = failure_cases(keys)[case]
     result = ask(keys, home, device, **options)

@@ -96,8 +96,23 @@ class _Client(asyncssh.SSHClient):  # type: ignore[misc]
         self.kbdint_rounds = 0
         self.password_tries = 0
         self.shell = None  # type: Optional[_Reader]
+        self.conn = None  # type: Any
+        # Algorithms are agreed before the device's host key is checked.
+        self.agreed = False
+
+    def connection_made(self, conn: Any) -> None:
+        self.conn = conn
+
+    def closed_while_agreeing(self) -> bool:
+        """Whether the device, having greeted us, closed before any
+        algorithm was agreed: it had none in common with ours. asyncssh
+        then reports either that, or (when the close wins the race with
+        its own check) only "Connection lost"."""
+        greeted = self.conn is not None and self.conn.get_extra_info("server_version") is not None
+        return greeted and not self.agreed
 
     def validate_host_public_key(self, host: str, addr: str, port: int, key: Any) -> bool:
+        self.agreed = True
         self.host_key_problem = self.hostkeys.check(host, addr, port, key)
         return self.host_key_problem is None
 
@@ -313,18 +328,20 @@ async def _session(target: Tuple[str, int, str], settings: Settings, credentials
     except asyncssh.PermissionDenied:
         raise Failure("auth", "the device refused every credential offered as %s" % user)
     except asyncssh.KeyExchangeFailed as exc:
-        raise Failure("algorithms", "no algorithm in common with the device (%s); an old device may need"
-                      " --legacy-algorithms" % exc.reason)
-    except asyncssh.DisconnectError as exc:
+        raise no_common_algorithm(exc.reason)
+    except asyncssh.DisconnectError as exc:  # ConnectionLost included
         if "no matching" in exc.reason.lower():
-            raise Failure("algorithms", "no algorithm in common with the device (%s); an old device may"
-                          " need --legacy-algorithms" % exc.reason)
+            raise no_common_algorithm(exc.reason)
+        if client.closed_while_agreeing():
+            raise no_common_algorithm("the device closed the connection while algorithms were agreed")
         raise Failure("closed", "the device ended the connection during login: %s" % exc.reason)
     except socket.gaierror as exc:
         raise Failure("dns", "cannot resolve %s: %s" % (host, exc.strerror))
     except ConnectionRefusedError:
         raise Failure("refused", "nothing accepts SSH connections on %s" % shown)
-    except (ConnectionError, asyncssh.ConnectionLost) as exc:
+    except ConnectionError as exc:
+        if client.closed_while_agreeing():
+            raise no_common_algorithm("the device closed the connection while algorithms were agreed")
         raise Failure("closed", "the device closed the connection during login: %s" % describe(exc))
     except OSError as exc:
         raise Failure("refused", "cannot connect to %s: %s" % (shown, exc.strerror or exc))
@@ -340,6 +357,11 @@ async def _session(target: Tuple[str, int, str], settings: Settings, credentials
     finally:
         conn.abort()
     return Capture(text.encode("utf-8", "surrogateescape"), via, time.monotonic() - started)
+
+
+def no_common_algorithm(reason: str) -> Failure:
+    return Failure("algorithms", "no algorithm in common with the device (%s); an old device may need"
+                   " --legacy-algorithms" % reason)
 
 
 def client_keys(credentials: Credentials) -> Optional[List[Any]]:

@@ -31,6 +31,16 @@ def state(pid):
         return ""
 
 
+def cpu_seconds(pid):
+    """User and system time the process has used; 0 once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def children(pid):
     found = []
     for entry in os.listdir("/proc"):
@@ -153,14 +163,17 @@ def test_an_idle_worker_killed_costs_nothing(tmp_path, started):
 
 
 def test_workers_killed_near_the_end_cost_the_input_being_answered(tmp_path, started):
-    # The last input takes seconds: one worker is on it, the other is idle.
+    # The last input takes seconds, the others a second in all: once a
+    # worker has run for longer than that, it is on the last input, and the
+    # other worker waits with nothing to do. Its answers come back with the
+    # rest of its batch, so the output cannot tell when that is.
     names = fleet(tmp_path / "fleet", 1200, {1199: b"Vantrel x (" * 1500 + b"\n"})
     run = Run(tmp_path, ["--jobs", "2", "--max-line-length", "0", "fleet"])
     started.append(run)
-    run.wait_for(lambda: len(run.lines) >= 1000)  # past the start of the workers
-    run.workers(2)
-    time.sleep(0.5)
-    for pid in children(run.proc.pid):
+    workers = run.workers(2)
+    run.wait_for(lambda: max(cpu_seconds(pid) for pid in workers) >= 1.5, seconds=30.0)
+    run.wait_for(lambda: all(state(pid) == "S" for pid in workers if cpu_seconds(pid) < 1.5))
+    for pid in workers:
         os.kill(pid, signal.SIGKILL)
     status, lines, errors = run.finish()
     answered_once_in_order(names, lines, errors)

@@ -19,11 +19,9 @@ import argparse
 import glob
 import os
 import re
-import resource
 import subprocess
 import sys
 import tempfile
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PER_RACK = 40

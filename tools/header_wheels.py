@@ -22,18 +22,10 @@ import tempfile
 import zipfile
 
 import debian_roots
+from shell import log, run
 
 TRIPLETS = {"x86_64": "x86_64-linux-gnu", "aarch64": "aarch64-linux-gnu"}
 MODULE_DIR = "talvern/platformdetails/"
-
-
-def log(message):
-    print("==> " + message, flush=True)
-
-
-def run(cmd, **kwargs):
-    print("+ " + " ".join(cmd), flush=True)
-    return subprocess.run(cmd, **kwargs).returncode
 
 
 def compiler(arch):

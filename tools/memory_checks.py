@@ -8,7 +8,8 @@ import shutil
 import subprocess
 
 from interpreters import clean_env
-from steps import ROOT, VENVS, Skipped, fresh_venv, log, need_tools, pytest_cmd, run
+from shell import log, run
+from steps import ROOT, VENVS, Skipped, fresh_venv, need_tools, pytest_cmd
 
 
 def sanitizer_runtime():

@@ -9,7 +9,8 @@ import shutil
 import subprocess
 
 from interpreters import clean_env
-from steps import ROOT, VENVS, need_tools, run
+from shell import run
+from steps import ROOT, VENVS, need_tools
 
 
 def clang_configure(name, python, *defines, **kwargs):

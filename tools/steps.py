@@ -6,18 +6,10 @@ import shutil
 import subprocess
 
 from interpreters import make_venv
+from shell import log
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 VENVS = os.path.join(ROOT, ".venvs")
-
-
-def log(message):
-    print("==> " + message, flush=True)
-
-
-def run(cmd, **kwargs):
-    print("+ " + " ".join(cmd), flush=True)
-    return subprocess.run(cmd, **kwargs).returncode
 
 
 class Skipped(Exception):

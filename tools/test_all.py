@@ -46,7 +46,8 @@ import root_checks
 from interpreters import clean_env, find_interpreters, minor, rooted_versions
 from memory_checks import sanitizer_run, valgrind_run
 from source_checks import clang_build, static_analysis
-from steps import ROOT, VENVS, Skipped, fresh_venv, log, pytest_cmd, run, venv_python
+from shell import log, run
+from steps import ROOT, VENVS, Skipped, fresh_venv, pytest_cmd, venv_python
 from wheel_checks import check_aarch64, check_packaging, test_wheel
 
 REQUIRED = "3.7"

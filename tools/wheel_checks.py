@@ -15,7 +15,8 @@ from platform import machine
 import root_checks
 from build_wheels import build_wheels
 from interpreters import clean_env, find_interpreters, minor
-from steps import ROOT, VENVS, fresh_venv, log, pytest_cmd, run, venv_python
+from shell import log, run
+from steps import ROOT, VENVS, fresh_venv, pytest_cmd, venv_python
 
 BUILD = "build>=1,<2"
 

@@ -8,7 +8,6 @@ loses none. Every target gets one answer: a text, or a failure with its
 class and a one-line reason.
 """
 import asyncio
-import os
 import time
 import warnings
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, TextIO, Tuple

@@ -8,7 +8,7 @@ import re
 import socket
 import time
 import warnings
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 with warnings.catch_warnings():
     # asyncssh and cryptography warn at import time about algorithms they
@@ -191,9 +191,20 @@ class _Reader(asyncssh.SSHClientSession):  # type: ignore[misc]
             raise Failure("too-large", "the device printed more than %d bytes; stopped reading" % self.cap)
 
 
-def algorithms(legacy: bool) -> dict:  # type: ignore[type-arg]
+_ALGORITHMS = {}  # type: Dict[bool, Dict[str, List[str]]]
+_HOST_KEY_ALGS = {}  # type: Dict[bool, List[str]]
+
+
+def algorithms(legacy: bool) -> Dict[str, List[str]]:
     """Connection options: asyncssh's defaults without SHA-1 key exchange,
-    as OpenSSH's; with --legacy-algorithms, the old ones as well."""
+    as OpenSSH's; with --legacy-algorithms, the old ones as well. Made once
+    per process: every connection in flight holds them."""
+    if legacy not in _ALGORITHMS:
+        _ALGORITHMS[legacy] = _algorithms(legacy)
+    return _ALGORITHMS[legacy]
+
+
+def _algorithms(legacy: bool) -> Dict[str, List[str]]:
     def names(algs: Sequence[bytes], extra: Sequence[str]) -> List[str]:
         found = [alg.decode("ascii") for alg in algs]
         if legacy:
@@ -214,11 +225,14 @@ def gcm_first(ciphers: List[str]) -> List[str]:
 
 def host_key_algs(preferred: Sequence[str], legacy: bool) -> List[str]:
     """The known key types first, so a host with several keys shows the one on record."""
-    defaults = [alg.decode("ascii") for alg in asyncssh.public_key.get_default_public_key_algs()]
-    if legacy:
-        defaults += [alg for alg in LEGACY_HOST_KEYS if alg not in defaults]
-    else:
-        defaults = [alg for alg in defaults if alg not in LEGACY_HOST_KEYS]
+    defaults = _HOST_KEY_ALGS.get(legacy)
+    if defaults is None:
+        defaults = [alg.decode("ascii") for alg in asyncssh.public_key.get_default_public_key_algs()]
+        if legacy:
+            defaults += [alg for alg in LEGACY_HOST_KEYS if alg not in defaults]
+        else:
+            defaults = [alg for alg in defaults if alg not in LEGACY_HOST_KEYS]
+        _HOST_KEY_ALGS[legacy] = defaults
     first = [alg for alg in preferred if alg in defaults]
     return first + [alg for alg in defaults if alg not in first]
 
@@ -313,7 +327,7 @@ async def _session(target: Tuple[str, int, str], settings: Settings, credentials
                    hostkeys: HostKeys, client: "_Client", started: float) -> Capture:
     host, port, user = target
     shown = "%s:%d" % (host, port)
-    options = dict(algorithms(settings.legacy))
+    options = dict(algorithms(settings.legacy))  # type: Dict[str, Any]
     options["server_host_key_algs"] = host_key_algs(hostkeys.algorithms(host, port), settings.legacy)
     try:
         conn, _ = await asyncio.wait_for(asyncssh.create_connection(

@@ -18,7 +18,8 @@ from interpreters import rooted_versions
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Under emulation, about ten times slower: the tests of what the module
 # answers, not of the command's processes or its memory.
-BEHAVIOUR = ["test_detectors.py", "test_detect.py", "test_matching.py", "test_binding.py", "test_module.py"]
+BEHAVIOUR = ["test_reference.py", "test_detectors.py", "test_detect.py", "test_matching.py", "test_binding.py",
+             "test_module.py"]
 
 
 class Unavailable(Exception):

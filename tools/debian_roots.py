@@ -85,10 +85,12 @@ def foreign(arch):
     return HOST_ARCH.get(os.uname().machine) != arch
 
 
-def check_can_make(arch):
+def check_can_make(arch, making=True):
+    """Raises Unavailable unless this machine can make a root for arch
+    (making), or enter one already made."""
     if os.geteuid() != 0:
         raise Unavailable("making or entering a Debian root needs root")
-    tools = ["debootstrap", "chroot", "mount"]
+    tools = ["debootstrap", "chroot", "mount"] if making else ["chroot", "mount"]
     if foreign(arch):
         if arch not in QEMU:
             raise Unavailable("no emulator known for %s" % arch)
@@ -245,7 +247,7 @@ def locked(name):
 
 def ensure(name):
     """The path of root `name`, made if missing; raises Unavailable."""
-    check_can_make(ROOTS[name][1])
+    check_can_make(ROOTS[name][1], making=not is_ready(name))
     with locked(name):
         if not is_ready(name):
             try:

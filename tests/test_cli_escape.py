@@ -21,7 +21,9 @@ RAW = [b"\x1b", b"\x07", b"\xe2\x80\xae"]  # ESC, BEL and the right-to-left over
     ("m\u00e9tal caf\u00e9", "m\u00e9tal caf\u00e9"),
     (HOSTILE_MODEL, "\\x1b]0;pwned\\x07\\x1b[2J"),
     ("a\tb\r\nc", "a\\tb\\r\\nc"),
-    ("\x7f\x9b\u202e\u2028\U000e0001", "\\x7f\\x9b\\u202e\\u2028\\U000e0001"),
+    ("\x7f\x9b\u202e\u2028\U000e0001", "\\x7f\\u009b\\u202e\\u2028\\U000e0001"),
+    ("n\x85\xa0.txt", "n\\u0085\\u00a0.txt"),  # characters, not bytes: apart from the next
+    ("n\udc85\udca0.txt", "n\\x85\\xa0.txt"),
     ("back\\slash", "back\\\\slash"),
     ("n\udcff.txt", "n\\xff.txt"),  # the byte 0xff of a name that is not UTF-8
     ("n\\xff.txt", "n\\\\xff.txt"),  # a name spelled so
@@ -88,3 +90,10 @@ def test_a_table_file_or_an_argument_is_named_escaped_on_standard_error(tmp_path
                                     "No such file or directory\n")
     proc = cli(tmp_path, "-q\x1b[2J")
     assert proc.returncode == 2 and b"\x1b" not in proc.stderr and b"-q\\x1b[2J" in proc.stderr
+    # A pattern's error quotes it; a table too large is refused, not read on.
+    (tmp_path / "t.json").write_text('{"g": "(?\\u001b]0;x\\u0007)"}')
+    for table, words in [("t.json", b"does not compile: unknown extension ?\\x1b"),
+                         ("/dev/zero", b"table /dev/zero is larger than 64M")]:
+        proc = cli(tmp_path, "--table", table, "x.txt")
+        assert proc.returncode == 2 and proc.stderr.count(b"\n") == 1 and words in proc.stderr, proc.stderr
+        assert b"\x1b" not in proc.stderr

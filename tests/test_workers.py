@@ -185,6 +185,8 @@ def test_an_input_past_the_time_limit_is_an_error_and_the_run_goes_on(tmp_path, 
     # With --jobs 2 the first slow input, answered here, takes long enough
     # to start the workers, and one of them gets the second.
     names = fleet(tmp_path / "fleet", 6, {0: SLOW_LINE, 3: SLOW_LINE})
+    os.rename(str(tmp_path / names[3]), str(tmp_path / "fleet" / "0003\x1b[2J.txt"))  # shown escaped
+    names[3] = "fleet/0003\\x1b[2J.txt"
     proc = cli(tmp_path, "--jobs", jobs, "--timeout", "0.1", "--max-line-length", "0", "fleet")
     lines, errors = proc.stdout.decode().splitlines(), proc.stderr.decode().splitlines()
     assert errors == ["python -m talvern.platformdetails: %s: not answered within 0.1 s" % names[i] for i in (0, 3)]

@@ -4,8 +4,9 @@ shown to a person: never raw enough to drive a terminal.
 A text is shown as written, except that every character Python's
 ``str.isprintable`` refuses (control characters such as ESC, line breaks,
 tabs, format characters) is written as Python would write it in a string
-literal (``\\x1b``, ``\\n``, ``\\u202e``), a byte of a file name that is not
-UTF-8 as ``\\xff``, and a backslash as ``\\\\``; so two different texts are
+literal (``\\x1b``, ``\\n``, ``\\u202e``), except that one above ASCII is
+always written ``\\u0085``, never ``\\x85``: ``\\xff`` is a byte of a file name
+that is not UTF-8. A backslash is written ``\\\\``; so two different texts are
 never shown the same.
 """
 from __future__ import annotations
@@ -21,7 +22,7 @@ def _escaped(char: str) -> str:
     if 0xDC80 <= code <= 0xDCFF:
         # A byte that is not UTF-8, as os hands it over (surrogateescape).
         return "\\x%02x" % (code - 0xDC00)
-    if code < 0x100:
+    if code < 0x80:
         return "\\x%02x" % code
     if code < 0x10000:
         return "\\u%04x" % code

@@ -40,7 +40,8 @@ mixed into the output.
 
 Outside --json, what comes from an input (a file's name, a model, a
 message) is shown escaped: a control character as \\x1b, \\n or \\t (any
-character Python deems unprintable, as in a string literal), a byte of a
+character Python deems unprintable, as in a string literal, and one above
+ASCII as \\u0085), a byte of a
 name that is not UTF-8 as \\xff, and a backslash as \\\\, so that nothing
 drives the terminal and two names never look alike.
 """

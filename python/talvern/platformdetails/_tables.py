@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 
 from ._escape import escape
-from ._inputs import BOMS
+from ._inputs import BOMS, MAX_SIZE, TooLarge, read_bounded, shown_size
 from ._report import describe_exception
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
@@ -49,9 +49,13 @@ def load_table(path: str) -> Table:
 
     try:
         with open(path, "rb") as stream:
-            data = stream.read()
+            data = read_bounded(stream.read, MAX_SIZE)
     except OSError as exc:
         raise UsageError("cannot read table %s: %s" % (shown, exc.strerror or exc))
+    except TooLarge:
+        raise UsageError("table %s is larger than %s" % (shown, shown_size(MAX_SIZE)))
+    except MemoryError:
+        raise UsageError("table %s: out of memory while reading it" % shown)
 
     def no_duplicates(pairs: List[Tuple[str, Any]]) -> Dict[str, Any]:
         table = {}  # type: Dict[str, Any]
@@ -80,8 +84,9 @@ def load_table(path: str) -> Table:
             # The module gets the pattern text and searches with it at each
             # use; compiling here checks it and tells its named groups.
             compiled = re.compile(pattern)
-        except re.error as exc:
-            raise UsageError("table %s: the pattern for key %r does not compile: %s" % (shown, key, exc))
+        except re.error as exc:  # its message may quote the pattern
+            raise UsageError("table %s: the pattern for key %r does not compile: %s"
+                             % (shown, key, escape(str(exc))))
         except Exception as exc:  # RecursionError, OverflowError: whatever re says, one line
             raise UsageError("table %s: the pattern for key %r does not compile: %s"
                              % (shown, key, describe_exception(exc)))

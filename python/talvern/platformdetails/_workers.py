@@ -209,7 +209,7 @@ def unanswered(options: Options, task: Task, reason: str) -> Outcome:
     """The outcome of an input that was not answered, and why."""
     entry, detection = report(task.shown, None, options.table, options.explain, reason)
     return Outcome(kind(entry, detection), None, options.format.entry(entry, detection),
-                   ("%s: %s: %s" % (options.prog, task.shown, reason),))
+                   ("%s: %s: %s" % (options.prog, escape(task.shown), reason),))
 
 
 def alarm(timeout: float) -> Optional[Alarm]:

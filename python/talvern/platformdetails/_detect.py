@@ -190,7 +190,8 @@ def detect(text: str, spawn_id: object = "", *, max_line_length: Optional[int] =
     ``max_line_length``, off by default, bounds how long one line (up to a
     ``\n``) may be: a longer one raises ``LineTooLong`` (a ``ValueError``)
     before any detector runs. The TOLM processor pattern takes time cubic in
-    one line's length, so this bounds the time one text can take. It costs
+    one line's length, so this bounds the time each line can take; the
+    lines of a text add up, so bound its size as well. It costs
     one scan of the text, and none when the whole text is within the bound;
     texts within it give exactly the answer they give without it.
     """

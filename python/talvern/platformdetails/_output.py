@@ -69,8 +69,13 @@ class Writer:
             self.out("", then_flush=True)  # keep the order a person sees on a terminal
             if clear is not None:
                 clear()
-            self.stderr.write("".join(line + "\n" for line in outcome.messages))
-            self.stderr.flush()
+            try:
+                self.stderr.write("".join(line + "\n" for line in outcome.messages))
+                self.stderr.flush()
+            except (OSError, ValueError):
+                # Messages that cannot be written must not cost the other
+                # inputs their answers; the status says something was lost.
+                self.status = 2
         if outcome.output and self.shown_any:
             self.out(self.form.separator)
         self.shown_any = self.shown_any or bool(outcome.output)

@@ -205,10 +205,10 @@ def test_csv_has_a_header_and_a_row_per_input(tmp_path):
     proc = cli(tmp_path, "--csv", "--table", TABLE, example("garu.txt"), missing, "-", stdin=GARU_AND_TOLM)
     rows = list(csv.reader(io.StringIO(proc.stdout.decode())))
     assert rows == [
-        ["input", "model", "detector", "claims", "error", "table"],
-        [example("garu.txt"), "GARU", "get_garu_details", "get_garu_details=GARU", "", "20-garu"],
-        [missing, "", "", "", "cannot read: No such file or directory", ""],
-        ["<stdin>", "", "", "get_garu_details=GARU;get_tolm_details=TOLM12", "", "20-garu"],
+        ["input", "model", "detector", "claims", "error", "empty", "table"],
+        [example("garu.txt"), "GARU", "get_garu_details", "get_garu_details=GARU", "", "", "20-garu"],
+        [missing, "", "", "", "cannot read: No such file or directory", "", ""],
+        ["<stdin>", "", "", "get_garu_details=GARU;get_tolm_details=TOLM12", "", "", "20-garu"],
     ]
 
 
@@ -219,9 +219,9 @@ def test_tsv_has_the_csv_columns_with_tabs_and_escaped_cells(tmp_path):
     assert proc.returncode == 2
     escaped = odd.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
     assert proc.stdout.decode().split("\n") == [
-        "input\tmodel\tdetector\tclaims\terror\ttable",
-        escaped + "\tGARU\tget_garu_details\tget_garu_details=GARU\t\t20-garu",
-        missing + "\t\t\t\tcannot read: No such file or directory\t",
+        "input\tmodel\tdetector\tclaims\terror\tempty\ttable",
+        escaped + "\tGARU\tget_garu_details\tget_garu_details=GARU\t\t\t20-garu",
+        missing + "\t\t\t\tcannot read: No such file or directory\t\t",
         ""]
     # Cells without a tab, newline or backslash are the CSV's cells.
     csv_rows = list(csv.reader(io.StringIO(cli(tmp_path, "--csv", EXAMPLES).stdout.decode())))
@@ -251,6 +251,11 @@ def test_an_empty_text_is_told_apart_from_an_unknown_device(tmp_path):
         example("unrelated.txt") + ": not recognised"]
     assert [entry["empty"] for entry in json_lines(cli(tmp_path, "--json", *inputs))] == [True] * 3 + [False]
     assert cli(tmp_path, "--summary", *inputs).stdout.decode().splitlines()[-3:-1] == ["  0  ambiguous", "  3  empty"]
+    for view in ("--csv", "--tsv"):
+        rows = cli(tmp_path, view, *inputs).stdout.decode().splitlines()[1:]
+        assert [row.replace("\t", ",").split(",")[5] for row in rows] == ["yes"] * 3 + [""]
+    blocks = cli(tmp_path, "--detectors", *inputs).stdout.decode().split("\n\n")
+    assert ["(empty: no text, or only white space)" in block for block in blocks] == [True] * 3 + [False]
 
 
 def test_version_is_the_package_version(tmp_path):

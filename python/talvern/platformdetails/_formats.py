@@ -85,7 +85,8 @@ class Detectors(Text):
     help = "show what each detector returned or raised, a block per input"
     paragraph = """\
   --detectors shows instead a block per input with what each detector
-  returned (in Python notation, so '' is the empty string) or raised.
+  returned (in Python notation, so '' is the empty string) or raised,
+  after a line saying so for an empty text.
 """
     separator = "\n"  # a blank line between blocks
 
@@ -144,7 +145,8 @@ class Csv(Format):
     help = "print a CSV header and one row per input"
     paragraph = """\
   --csv writes a header and one row per input: input, model, detector,
-  claims (DETECTOR=MODEL;...), error, and table with --table. Cells are
+  claims (DETECTOR=MODEL;...), error, empty ("yes" for a text that is
+  empty or only white space), and table with --table. Cells are
   escaped as on a terminal (a backslash as \\\\, a newline as \\n), and a
   cell that begins with =, +, -, @ or ' gets a ' in front, so that a
   spreadsheet shows it as text and never runs it as a formula.
@@ -155,12 +157,14 @@ class Csv(Format):
     formula_starts = ("=", "+", "-", "@", "'")
 
     def header(self, with_table: bool) -> str:
-        return self.row(["input", "model", "detector", "claims", "error"] + (["table"] if with_table else []))
+        return self.row(["input", "model", "detector", "claims", "error", "empty"]
+                        + (["table"] if with_table else []))
 
     def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
         claims = ";".join("%s=%s" % (claim.detector, claim.model) for claim in detection.claimants) \
             if detection is not None else ""
-        cells = [entry["input"], entry["model"] or "", entry["detector"] or "", claims, entry["error"] or ""]
+        cells = [entry["input"], entry["model"] or "", entry["detector"] or "", claims, entry["error"] or "",
+                 "yes" if entry["empty"] else ""]
         if "table" in entry:
             cells.append(entry["table"]["key"] if entry["table"] else "")
         return self.row(cells)
@@ -251,6 +255,8 @@ DETECTOR_WIDTH = max(len(name) for name in DETECTORS)
 def format_detectors(entry: Dict[str, Any]) -> List[str]:
     """The aligned per-detector block of one report."""
     lines = ["== %s" % escape(entry["input"])]
+    if entry["empty"]:
+        lines.append("  (empty: no text, or only white space)")
     for detector, said in entry["claims"].items():
         value = escape(said["error"]) if said["error"] else repr(said["result"])
         if said["printed"]:

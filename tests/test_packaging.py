@@ -5,6 +5,7 @@ The wheel tests need a built wheel, named by FDEF_WHEEL; the sdist test needs
 `build`. tools/test_all.py's packaging step provides both.
 """
 import base64
+import fnmatch
 import hashlib
 import os
 import re
@@ -93,6 +94,9 @@ def write_standin_wheel(directory):
 
 @needs_wheel
 def test_wheel_ships_only_its_portion_of_talvern():
+    # The README's install line names it, pasted as it stands.
+    (pattern,) = re.findall(r"^pip install (\S+\.whl)", (ROOT / "README.md").read_text(encoding="utf-8"), re.M)
+    assert fnmatch.fnmatch(os.path.basename(WHEEL), pattern), pattern
     names = zipfile.ZipFile(WHEEL).namelist()
     top = {name.split("/")[0] for name in names if not name.split("/")[0].endswith(".dist-info")}
     assert top == {"talvern"}

@@ -52,10 +52,10 @@ class Fleet:
         self.thread.join(LIMIT)
         self.loop.close()
 
-    def run(self, *args, env=None, cwd=None):
+    def run(self, *args, env=None, cwd=None, command=("-m", "talvern.platformdetails")):
         environment = dict(os.environ, HOME=str(self.home), XDG_CONFIG_HOME=str(self.home / "config"))
         environment.pop("SSH_AUTH_SOCK", None)
         environment.update(env or {})
-        return subprocess.run([sys.executable, "-m", "talvern.platformdetails"] + [str(arg) for arg in args],
+        return subprocess.run([sys.executable] + list(command) + [str(arg) for arg in args],
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               env=environment, cwd=str(cwd or self.home), timeout=LIMIT * 2)

@@ -84,6 +84,25 @@ def test_each_target_one_answer_and_each_failure_class_counted(fleet):
     assert len(errors) == 3 and all(line.count(": ") >= 3 for line in errors), errors
 
 
+def test_fresh_workers_take_over_and_every_device_is_answered_once(fleet):
+    # Two devices per worker: seven devices need four workers, two at a time.
+    command = ("import os, sys\n"
+               "from talvern.platformdetails import _cli, _live\n"
+               "_live.DEVICES_PER_WORKER = 2\n"
+               "ask = _live.worker\n"
+               "def worker(*args):\n"
+               "    sys.stderr.write('worker %d\\n' % os.getpid())\n"
+               "    sys.stderr.flush()\n"
+               "    ask(*args)\n"
+               "_live.worker = worker\n"
+               "raise SystemExit(_cli.main(sys.argv[1:]))\n")
+    targets = [fleet.start(Device(TEXTS["garu.txt"])) for _ in range(7)]
+    proc = fleet.run("--json", "--concurrency", "2", "--jobs", "2", *targets, command=("-c", command))
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(json.loads(line)["input"] for line in proc.stdout.decode().splitlines()) == sorted(targets)
+    assert len(set(proc.stderr.decode().splitlines())) == 4
+
+
 def test_a_password_from_the_environment_never_shows(fleet, tmp_path):
     target = fleet.start(Device(TEXTS["tolm-processor.txt"], auth="password"))
     wrong = fleet.start(Device(TEXTS["tolm-processor.txt"], auth="kbdint"))

@@ -2,12 +2,14 @@
 exactly as a file's text, in the same formats and with the same statuses.
 
 The devices are shared among worker processes (--jobs), each one event
-loop asking up to its share of --concurrency at once; answers come back
+loop asking up to its share of --concurrency at once, and each asking a
+bounded number of devices before a fresh process takes over; answers come back
 to this process as they finish and are written at once, so that Ctrl-C
 loses none. Every target gets one answer: a text, or a failure with its
 class and a one-line reason.
 """
 import asyncio
+import collections
 import time
 import warnings
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, TextIO, Tuple
@@ -27,6 +29,10 @@ TIMEOUT = 30.0  # seconds per device when --timeout is not given
 CONCURRENCY = 100
 FILES_KEPT = 64  # descriptors left for the interpreter, pipes and files
 COLLECT_EVERY = 100  # answers between collections in a worker
+# Devices one worker process asks before a fresh one takes over (unless its
+# concurrency alone is more): what a worker's C heap keeps of the
+# connections it has finished stays bounded, however many devices a run asks.
+DEVICES_PER_WORKER = 500
 FAILURES = ("dns", "refused", "timeout", "auth", "host-key", "algorithms", "pager", "too-large", "closed")
 
 
@@ -189,25 +195,32 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
     job = Job(options, settings, credentials, hostkeys, save, per_process)
 
     output = Writer(options.format, stdout, stderr, options.table is not None)
-    output.out("", then_flush=True)  # a forked worker flushes its copy of the buffer when it ends
     import multiprocessing
     from multiprocessing.connection import wait
 
     context = multiprocessing.get_context("fork")
     import gc
 
-    # What is loaded so far is shared with the workers: kept out of their
-    # collections, its pages are not copied when they collect.
-    gc.freeze()
     readers = {}  # type: Dict[Any, Tuple[Any, List[Tuple[int, Target]]]]
     indexed = list(enumerate(targets))
-    for number in range(jobs):
+    size = max(per_process, min(DEVICES_PER_WORKER, -(-len(indexed) // jobs)))
+    shares = collections.deque(indexed[start:start + size] for start in range(0, len(indexed), size))
+
+    def start_worker() -> None:
+        """The next share in a fresh worker, forked from this process."""
+        share = shares.popleft()
+        # What is loaded so far is shared with the worker: kept out of its
+        # collections, its pages are not copied when it collects.
+        gc.freeze()
+        output.out("", then_flush=True)  # a forked worker flushes its copy of the buffer when it ends
         reader, writer = context.Pipe(duplex=False)
-        share = indexed[number::jobs]
         process = context.Process(target=worker, args=(job, share, writer), daemon=True)
         process.start()
         writer.close()
         readers[reader] = (process, share)
+
+    while shares and len(readers) < jobs:
+        start_worker()
 
     failures = {kind: 0 for kind in FAILURES}
     answered = set()  # type: Set[int]
@@ -243,6 +256,8 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
                     if index not in answered:  # the worker died: still one answer each
                         take((index, "closed", failed(options, target, "closed", "the process asking it ended"
                                                       " (status %s)" % process.exitcode, 0.0)))
+                if shares:
+                    start_worker()
             progress.show(output.total, len(targets), output.total - len(ok))
     except KeyboardInterrupt:
         progress.clear()

@@ -4,6 +4,7 @@ return exactly what the device printed.
 Imported only in the live mode: it imports asyncssh, an optional extra.
 """
 import asyncio
+import codecs
 import re
 import socket
 import time
@@ -139,13 +140,21 @@ class _Client(asyncssh.SSHClient):  # type: ignore[misc]
 
 
 class _Reader(asyncssh.SSHClientSession):  # type: ignore[misc]
-    """Collects what the device prints, up to the cap, and wakes the waiter."""
+    """Collects what the device prints, up to the cap, and wakes the waiter.
 
-    def __init__(self, cap: int) -> None:
+    The channel is opened without an encoding, so the bytes are the
+    device's own; in a shell, where prompts are looked for as text, they are
+    decoded as they come (surrogateescape keeps every byte)."""
+
+    def __init__(self, cap: int, shell: bool = False) -> None:
         self.cap = cap
-        self.chunks = []  # type: List[str]
+        self.chunks = []  # type: List[Any]  # bytes; str in a shell
+        self.decoder = codecs.getincrementaldecoder("utf-8")("surrogateescape") if shell else None
         self.size = 0
-        self.changed = asyncio.Event()
+        self.changed = False
+        # One future at a time, rather than an asyncio.Event with its deque:
+        # a fleet holds one reader per connection in flight.
+        self.waiter = None  # type: Optional[asyncio.Future[None]]
         self.closed = False
         self.exit_status = None  # type: Optional[int]
         self.too_large = False
@@ -156,15 +165,15 @@ class _Reader(asyncssh.SSHClientSession):  # type: ignore[misc]
     def connection_made(self, chan: Any) -> None:
         self.channel = chan
 
-    def data_received(self, data: str, datatype: Any) -> None:
+    def data_received(self, data: bytes, datatype: Any) -> None:
         self.size += len(data)
         if self.size > self.cap:
             self.too_large = True
             self.chunks = []
             self.channel.abort()
         else:
-            self.chunks.append(data)
-        self.changed.set()
+            self.chunks.append(data if self.decoder is None else self.decoder.decode(data))
+        self._wake()
 
     def exit_status_received(self, status: int) -> None:
         self.exit_status = status
@@ -172,9 +181,19 @@ class _Reader(asyncssh.SSHClientSession):  # type: ignore[misc]
     def connection_lost(self, exc: Optional[Exception]) -> None:
         self.closed = True
         self.error = exc
-        self.changed.set()
+        self._wake()
+
+    def _wake(self) -> None:
+        self.changed = True
+        if self.waiter is not None and not self.waiter.done():
+            self.waiter.set_result(None)
+
+    def output(self) -> bytes:
+        """Everything read, as the device sent it (not in a shell)."""
+        return b"".join(self.chunks)
 
     def text(self) -> str:
+        """What a shell printed since the last take, decoded."""
         if len(self.chunks) > 1:
             self.chunks = ["".join(self.chunks)]
         return self.chunks[0] if self.chunks else ""
@@ -184,9 +203,17 @@ class _Reader(asyncssh.SSHClientSession):  # type: ignore[misc]
         self.chunks = []
         return text
 
+    def send(self, text: str) -> None:
+        self.channel.write(text.encode("utf-8"))
+
     async def wait(self) -> None:
-        await self.changed.wait()
-        self.changed.clear()
+        if not self.changed:
+            self.waiter = asyncio.get_event_loop().create_future()
+            try:
+                await self.waiter
+            finally:
+                self.waiter = None
+        self.changed = False
         if self.too_large:
             raise Failure("too-large", "the device printed more than %d bytes; stopped reading" % self.cap)
 
@@ -197,8 +224,9 @@ _HOST_KEY_ALGS = {}  # type: Dict[bool, List[str]]
 
 def algorithms(legacy: bool) -> Dict[str, List[str]]:
     """Connection options: asyncssh's defaults without SHA-1 key exchange,
-    as OpenSSH's; with --legacy-algorithms, the old ones as well. Made once
-    per process: every connection in flight holds them."""
+    as OpenSSH's, nor GSS key exchange, which needs Kerberos and which
+    OpenSSH offers only when asked; with --legacy-algorithms, the old ones
+    as well. Made once per process: every connection in flight holds them."""
     if legacy not in _ALGORITHMS:
         _ALGORITHMS[legacy] = _algorithms(legacy)
     return _ALGORITHMS[legacy]
@@ -206,7 +234,7 @@ def algorithms(legacy: bool) -> Dict[str, List[str]]:
 
 def _algorithms(legacy: bool) -> Dict[str, List[str]]:
     def names(algs: Sequence[bytes], extra: Sequence[str]) -> List[str]:
-        found = [alg.decode("ascii") for alg in algs]
+        found = [alg.decode("ascii") for alg in algs if not alg.startswith(b"gss-")]
         if legacy:
             return found + [alg for alg in extra if alg not in found]
         return [alg for alg in found if alg not in extra and not alg.endswith("-sha1")]
@@ -263,11 +291,12 @@ def _last_drawn(line: str) -> str:
     return parts[-1] if parts else ""
 
 
-async def _exec(conn: Any, settings: Settings) -> Optional[str]:
+async def _exec(conn: Any, settings: Settings) -> Optional[bytes]:
     """The command's output by an exec request, or None when the device
     refuses it or prints nothing."""
     try:
-        chan, reader = await conn.create_session(lambda: _Reader(settings.max_output), settings.command)
+        chan, reader = await conn.create_session(lambda: _Reader(settings.max_output), settings.command,
+                                                 encoding=None)
     except asyncssh.ChannelOpenError:
         return None
     while not reader.closed:
@@ -275,8 +304,8 @@ async def _exec(conn: Any, settings: Settings) -> Optional[str]:
     if reader.error is not None:
         raise Failure("closed", "the device closed the connection before the command ended: %s"
                       % describe(reader.error))
-    text = reader.text()
-    return text if text.strip() else None
+    output = reader.output()
+    return output if output.strip() else None
 
 
 async def _until_prompt(reader: _Reader, prompt: Optional[str], settings: Settings) -> str:
@@ -297,7 +326,7 @@ async def _until_prompt(reader: _Reader, prompt: Optional[str], settings: Settin
             if pages > PAGER_ANSWERS:
                 raise Failure("pager", "the device kept paging after %d answers" % PAGER_ANSWERS)
             reader.chunks = [text[:len(text) - len(tail) + pager.start()]]
-            reader.channel.write(" ")
+            reader.send(" ")
         if reader.closed:
             raise Failure("closed", "the device closed the session before its prompt came back")
         reader.at_pager = pager is not None
@@ -305,19 +334,19 @@ async def _until_prompt(reader: _Reader, prompt: Optional[str], settings: Settin
 
 
 async def _shell(conn: Any, settings: Settings, client: "_Client") -> str:
-    chan, reader = await conn.create_session(lambda: _Reader(settings.max_output), term_type="vt100",
-                                             term_size=(511, 0))
+    chan, reader = await conn.create_session(lambda: _Reader(settings.max_output, shell=True),
+                                             term_type="vt100", term_size=(511, 0), encoding=None)
     client.shell = reader
     await _until_prompt(reader, None, settings)
     # The prompt as the device repeats it after an empty line: a banner
     # line that only looked like a prompt is not repeated.
-    chan.write("\r")
+    reader.send("\r")
     seen = await _until_prompt(reader, None, settings)
     prompt = seen.replace("\r", "").rsplit("\n", 1)[-1]
     for command in settings.paging_off:
-        chan.write(command + "\r")
+        reader.send(command + "\r")
         await _until_prompt(reader, prompt, settings)
-    chan.write(settings.command + "\r")
+    reader.send(settings.command + "\r")
     text = await _until_prompt(reader, prompt, settings)
     chan.close()
     return clean(text, settings.command, prompt)
@@ -361,16 +390,16 @@ async def _session(target: Tuple[str, int, str], settings: Settings, credentials
         raise Failure("refused", "cannot connect to %s: %s" % (shown, exc.strerror or exc))
     try:
         via = "exec"
-        text = await _exec(conn, settings)
-        if text is None:
+        output = await _exec(conn, settings)
+        if output is None:
             via = "shell"
-            text = await _shell(conn, settings, client)
+            output = (await _shell(conn, settings, client)).encode("utf-8", "surrogateescape")
     except (asyncssh.ConnectionLost, asyncssh.DisconnectError, asyncssh.ChannelOpenError,
             ConnectionError) as exc:
         raise Failure("closed", "the device closed the connection: %s" % describe(exc))
     finally:
         conn.abort()
-    return Capture(text.encode("utf-8", "surrogateescape"), via, time.monotonic() - started)
+    return Capture(output, via, time.monotonic() - started)
 
 
 def no_common_algorithm(reason: str) -> Failure:

@@ -227,6 +227,7 @@ class Emulator:
         server = await asyncssh.create_server(
             lambda: _Server(device, self.client_keys, self.password), LOOPBACK, 0,
             server_host_keys=[device.host_key or self.host_key], line_editor=False,
+            errors="surrogateescape",  # a text's lone surrogates are sent as the bytes they stand for
             login_timeout=60, **options)
         self.servers.append(server)
         return int(server.sockets[0].getsockname()[1])

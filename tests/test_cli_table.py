@@ -1,6 +1,8 @@
 """The command's pattern tables: --table classifies each text, --explain
 shows the walk, and a table that cannot be used is refused up front."""
 import json
+import os
+import resource
 
 import pytest
 
@@ -93,3 +95,16 @@ def test_table_with_a_byte_order_mark_is_read_as_inputs_are(tmp_path, encoding):
     proc = cli(tmp_path, "--csv", "--table", str(table), example("garu.txt"))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.decode().splitlines()[1].endswith(",caf\u00e9")
+
+
+@pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")), reason="a sanitizer or valgrind reserves the address space")
+def test_a_table_too_large_for_memory_is_a_one_line_error(tmp_path):
+    # Under the 64M read limit, but whether reading or parsing runs out, one line.
+    (tmp_path / "big.json").write_text('{"a": [' + "0," * (31 << 20) + "0]}")
+
+    def small_address_space():
+        resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))
+    proc = cli(tmp_path, "--table", "big.json", example("garu.txt"), preexec_fn=small_address_space)
+    assert (proc.returncode, proc.stdout) == (2, b"")
+    assert proc.stderr.decode() == ("python -m talvern.platformdetails: error: table big.json: out of memory"
+                                    " while reading it\n")

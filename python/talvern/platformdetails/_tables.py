@@ -71,6 +71,8 @@ def load_table(path: str) -> Table:
         raise UsageError("table %s is not valid JSON: %s" % (shown, exc))
     except RecursionError:  # json's decoder recurses once per [ or {
         raise UsageError("table %s is not valid JSON: nested too deeply" % shown)
+    except MemoryError:
+        raise UsageError("table %s: out of memory while reading it" % shown)
     if not isinstance(table, dict):
         raise UsageError("table %s must be a JSON object of key to pattern, not %s"
                          % (shown, type(table).__name__))

@@ -12,6 +12,13 @@ only if it is still ``sys.stdout``: a stream that other code put there
 meanwhile is kept. The router is one object for the life of the process,
 still forwarding after it has left ``sys.stdout`` (see ``_router``).
 
+What stays shared: the router wraps whatever replaced it during calls, so a
+replacement made and undone in another thread while calls run (a
+``contextlib.redirect_stdout`` there, which puts back the router it saw)
+leaves the router wrapping that thread's stream, and the last call to
+close puts that stream in ``sys.stdout``. Telling it apart would take a
+router per replacement, each kept for the life of the process.
+
 Nothing here is specific to the detectors: the command's pattern-table calls
 use the same capture.
 """

@@ -304,6 +304,25 @@ async def _shell(conn: Any, settings: Settings, client: "_Client") -> str:
 
 async def _session(target: Tuple[str, int, str], settings: Settings, credentials: Credentials,
                    hostkeys: HostKeys, client: "_Client", started: float) -> Capture:
+    conn = await _connect(target, settings, credentials, hostkeys, client)
+    try:
+        via = "exec"
+        output = await _exec(conn, settings)
+        if output is None:
+            via = "shell"
+            output = (await _shell(conn, settings, client)).encode("utf-8", "surrogateescape")
+    except (asyncssh.ConnectionLost, asyncssh.DisconnectError, asyncssh.ChannelOpenError,
+            ConnectionError) as exc:
+        raise Failure("closed", "the device closed the connection: %s" % describe(exc))
+    finally:
+        conn.abort()
+    return Capture(output, via, time.monotonic() - started)
+
+
+async def _connect(target: Tuple[str, int, str], settings: Settings, credentials: Credentials,
+                   hostkeys: HostKeys, client: "_Client") -> Any:
+    """The logged-in connection; its options go with this frame, not held
+    while the command runs."""
     host, port, user = target
     shown = "%s:%d" % (host, port)
     options = dict(algorithms(settings.legacy))  # type: Dict[str, Any]
@@ -338,18 +357,7 @@ async def _session(target: Tuple[str, int, str], settings: Settings, credentials
         raise Failure("closed", "the device closed the connection during login: %s" % describe(exc))
     except OSError as exc:
         raise Failure("refused", "cannot connect to %s: %s" % (shown, exc.strerror or exc))
-    try:
-        via = "exec"
-        output = await _exec(conn, settings)
-        if output is None:
-            via = "shell"
-            output = (await _shell(conn, settings, client)).encode("utf-8", "surrogateescape")
-    except (asyncssh.ConnectionLost, asyncssh.DisconnectError, asyncssh.ChannelOpenError,
-            ConnectionError) as exc:
-        raise Failure("closed", "the device closed the connection: %s" % describe(exc))
-    finally:
-        conn.abort()
-    return Capture(output, via, time.monotonic() - started)
+    return conn
 
 
 def no_common_algorithm(reason: str) -> Failure:

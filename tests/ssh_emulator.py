@@ -35,6 +35,7 @@ class Device(NamedTuple):
     auth: str = "publickey"  # or "password", "kbdint", "deny"
     host_key: Any = None
     delay: float = 0.0  # seconds before a session answers, to hold connections open
+    offers: Optional[Dict[str, Sequence[str]]] = None  # the only algorithms, by asyncssh option name
 
 
 def _lines(text: str) -> List[str]:
@@ -221,7 +222,7 @@ class Emulator:
                                                 LOOPBACK, 0)
             self.servers.append(server)
             return int(server.sockets[0].getsockname()[1])
-        options = {}  # type: Dict[str, Any]
+        options = dict(device.offers or {})  # type: Dict[str, Any]
         if device.kind == "legacy":
             options["kex_algs"] = ["diffie-hellman-group1-sha1"]
         server = await asyncssh.create_server(

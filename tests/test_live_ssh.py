@@ -139,6 +139,14 @@ def test_legacy_algorithms_are_for_that_run_only(keys, home):
     assert isinstance(ask(keys, home, device), _ssh.Failure)
 
 
+@pytest.mark.parametrize("offers", [
+    {"mac_algs": ["hmac-sha1"], "encryption_algs": ["aes128-ctr"]},
+    {"kex_algs": ["diffie-hellman-group14-sha256"]},
+])
+def test_what_openssh_offers_by_default_needs_no_legacy_algorithms(keys, home, offers):
+    assert isinstance(ask(keys, home, Device(TEXT, offers=offers)), _ssh.Capture)
+
+
 def test_a_new_host_key_goes_to_our_own_file_only(keys, home):
     user_file = home / ".ssh" / "known_hosts"
     result = ask(keys, home, Device(TEXT), record=[], accept_new=True)

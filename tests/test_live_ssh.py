@@ -39,17 +39,17 @@ def home(tmp_path, monkeypatch):
     return tmp_path
 
 
-def known_hosts(home, port, *keys):
+def known_hosts(home, port, *keys, host="127.0.0.1"):
     path = home / ".ssh" / "known_hosts"
     with path.open("a") as stream:
         for key in keys:
-            stream.write("%s %s\n" % (host_pattern("127.0.0.1", port),
+            stream.write("%s %s\n" % (host_pattern(host, port),
                                       key.export_public_key().decode().strip()))
     return path
 
 
 def ask(keys, home, device, record=None, accept_new=False, password=None, settings=None,
-        use_key=True):
+        use_key=True, host="127.0.0.1"):
     """Serves one device, asks it once, stops it; returns the capture or the
     failure. record: the host keys to put in known_hosts first (default: the
     device's own)."""
@@ -58,13 +58,13 @@ def ask(keys, home, device, record=None, accept_new=False, password=None, settin
         try:
             port = await emulator.start(device)
             stored = record if record is not None else [device.host_key or keys["host"]]
-            known_hosts(home, port, *stored)
+            known_hosts(home, port, *stored, host=host)
             hostkeys = HostKeys([str(home / ".ssh" / "known_hosts")],
                                 str(home / "config" / "talvern-platformdetails" / "known_hosts"), accept_new)
             credentials = _ssh.Credentials("admin", (keys["client"],) if use_key else (), None,
                                            _ssh.Secret(password) if password else None)
             try:
-                return await _ssh.capture(("127.0.0.1", port, "admin"), settings or _ssh.Settings(timeout=5),
+                return await _ssh.capture((host, port, "admin"), settings or _ssh.Settings(timeout=5),
                                           credentials, hostkeys)
             except _ssh.Failure as failure:
                 return failure
@@ -155,6 +155,15 @@ def test_a_new_host_key_goes_to_our_own_file_only(keys, home):
     assert keys["host"].export_public_key().decode().split()[1] in own.read_text()
     assert user_file.read_text() == ""
     assert os.stat(str(own)).st_mode & 0o777 == 0o600
+
+
+def test_a_device_asked_by_its_name(keys, home, monkeypatch):
+    real = socket.getaddrinfo
+
+    def resolve(host, *args, **kwargs):  # the name is this machine's: no query leaves it
+        return real("127.0.0.1" if host == "edge-01.test" else host, *args, **kwargs)
+    monkeypatch.setattr(socket, "getaddrinfo", resolve)
+    assert isinstance(ask(keys, home, Device(TEXT), host="edge-01.test"), _ssh.Capture)
 
 
 @pytest.mark.parametrize("kind", ["dns", "refused"])

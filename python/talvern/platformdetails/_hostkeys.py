@@ -68,7 +68,8 @@ class HostKeys:
     def algorithms(self, host: str, port: int) -> List[str]:
         """Signature algorithms of the keys on record, to ask for them first."""
         algs = []  # type: List[str]
-        for path, key in self._known(host, host, port):
+        # No address yet: asyncssh takes an address for an IP, and a name is none.
+        for path, key in self._known(host, "", port):
             if not path.startswith("revoked"):
                 algs.extend(alg.decode("ascii") for alg in key.sig_algorithms)
         return algs

@@ -12,7 +12,7 @@ asyncssh = pytest.importorskip("asyncssh")
 from ssh_emulator import BANNER, Device, Emulator  # noqa: E402
 
 from talvern.platformdetails import _ssh  # noqa: E402
-from talvern.platformdetails._hostkeys import HostKeys, host_pattern  # noqa: E402
+from talvern.platformdetails._hostkeys import HostKeys, _PlainHosts, host_pattern  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 TEXT = (EXAMPLES / "tolm-processor.txt").read_text()
@@ -145,6 +145,23 @@ def test_legacy_algorithms_are_for_that_run_only(keys, home):
 ])
 def test_what_openssh_offers_by_default_needs_no_legacy_algorithms(keys, home, offers):
     assert isinstance(ask(keys, home, Device(TEXT, offers=offers)), _ssh.Capture)
+
+
+@pytest.mark.parametrize("host, addr, port", [
+    ("edge-01", "10.0.0.1", None), ("edge-01", "10.0.0.9", 2222), ("edge-01", "", 830),
+    ("core", "10.0.0.2", 830), ("10.0.0.2", "", 830), ("EDGE-02", "", None), ("edge-02", "", None),
+    ("bad-key", "", None), ("", "", 22), ("nowhere", "10.0.0.3", 22),
+])
+def test_known_hosts_kept_by_name_match_as_the_whole_file_parsed(keys, host, addr, port):
+    host_key, other, ecdsa = (keys[name].export_public_key().decode().strip() for name in ("host", "other", "ecdsa"))
+    text = ("# fleet\n\n edge-01,10.0.0.1 %s\n[edge-01]:2222 %s\nedge-01 %s\n[10.0.0.2]:830,core %s\n"
+            "EDGE-02 %s\nbad-key AAAA\n,10.0.0.3 %s\n" % (host_key, other, ecdsa, host_key, other, ecdsa))
+    plain = _PlainHosts.read(text)
+    assert plain is not None
+
+    def found(known):
+        return [[key.export_public_key() for key in keys] for keys in known.match(host, addr, port)[:3]]
+    assert found(plain) == found(asyncssh.import_known_hosts(text))
 
 
 def test_a_new_host_key_goes_to_our_own_file_only(keys, home):

@@ -3,7 +3,7 @@ for every device, and the tool's own file, where --accept-new-host-keys
 records hosts seen for the first time. Both are read once per process."""
 import os
 import warnings
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")
@@ -33,9 +33,42 @@ def _read(path: str) -> Optional[Any]:
     except OSError as exc:
         raise ValueError("cannot read %s: %s" % (path, exc.strerror or exc))
     try:
-        return asyncssh.import_known_hosts(text)
+        return _PlainHosts.read(text) or asyncssh.import_known_hosts(text)
     except (ValueError, asyncssh.KeyImportError) as exc:
         raise ValueError("cannot read %s: %s" % (path, exc))
+
+
+class _PlainHosts:
+    """A known_hosts file whose every line names its hosts plainly, as ssh
+    without HashKnownHosts and --accept-new-host-keys write them. Its lines
+    are kept as text by name, and a host's lines are parsed only when that
+    host is asked: a fleet's file held parsed took a kilobyte a host in the
+    process that asks them all. Matching is asyncssh's, over those lines."""
+
+    def __init__(self, lines: Dict[str, List[str]]) -> None:
+        self.lines = lines
+
+    @classmethod
+    def read(cls, text: str) -> Optional["_PlainHosts"]:
+        """None when a line is hashed, a pattern or marked, or is not
+        one asyncssh reads: such a file is parsed whole."""
+        lines = {}  # type: Dict[str, List[str]]
+        for line in text.splitlines():
+            line = line.strip()
+            if not line or line.startswith("#"):
+                continue
+            fields = line.split(None, 1)
+            if len(fields) < 2 or line.startswith("@") or any(c in fields[0] for c in "*?|/!"):
+                return None
+            for name in fields[0].split(","):
+                lines.setdefault(name, []).append(line)
+        return cls(lines)
+
+    def match(self, host: str, addr: str, port: Optional[int]) -> Any:
+        names = [host, addr] + (["[%s]:%d" % (host, port) if host else "", "[%s]:%d" % (addr, port) if addr else ""]
+                                if port else [])
+        found = dict.fromkeys(line for name in names for line in self.lines.get(name, ()))
+        return asyncssh.import_known_hosts("\n".join(found)).match(host, addr, port)
 
 
 def fingerprint(key: Any) -> str:

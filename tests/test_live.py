@@ -230,12 +230,18 @@ def test_inventories(tmp_path, text, targets):
     ("host,port\nr1,22,extra\n", "inventory:2: 3 cells"),
     ("host,user\n,ops\n", "inventory:2: no host"),
     ("r1 r2\n", "inventory:1: no host name"),
+    ("hostname,port\nr1,22\n", "inventory:1: no host name"),  # CSV without a host column
+    ("r1;22\n", "inventory:1: no host name"),
+    ("r1\nssh://ops:Hunter2@r2\n", "inventory:2: a password in a target is not taken"),
+    ("ssh://ops:Hunter2@\n", "inventory:1: a password"),
+    ("host,user\nr1,ops:Hunter2\n", "inventory:2: a password"),
 ])
 def test_inventory_mistakes_say_where(tmp_path, text, words):
     path = tmp_path / "inventory"
     path.write_text(text)
-    with pytest.raises(TargetError, match=words):
+    with pytest.raises(TargetError, match=words) as info:
         read_inventory(str(path))
+    assert "Hunter2" not in str(info.value)
 
 
 def test_concurrency_stays_under_the_open_file_limit(monkeypatch, capsys):

@@ -32,6 +32,14 @@ def parse_port(text: str, where: str) -> int:
     return int(text)
 
 
+def check_user(user: str, where: str) -> None:
+    """A user name with a password after it (user:password@host) is
+    refused, and the error does not repeat it."""
+    if ":" in user:
+        raise TargetError("%s: a password in a target is not taken, nor shown; give it with --password-env"
+                          " or --ask-password" % where)
+
+
 def parse_target(text: str, where: str) -> Target:
     """[ssh://][user@]host[:port], an IPv6 address bracketed when it has a port."""
     spec = text.strip()
@@ -43,6 +51,7 @@ def parse_target(text: str, where: str) -> Target:
         user, spec = spec.rsplit("@", 1)
         if not user:
             raise TargetError("%s: an empty user name in %r" % (where, text))
+        check_user(user, where)
     port = DEFAULT_PORT
     if spec.startswith("["):
         host, bracket, rest = spec[1:].partition("]")
@@ -55,7 +64,7 @@ def parse_target(text: str, where: str) -> Target:
         port = parse_port(port_text, where)
     else:
         host = spec  # a name, an IPv4 address, or IPv6 without a port
-    if not host or any(char.isspace() or char in "/@[]" for char in host):
+    if not host or any(char.isspace() or char in "/@[],;" for char in host):
         raise TargetError("%s: no host name or address in %r" % (where, text))
     return Target(host, port, user)
 
@@ -96,6 +105,7 @@ def _read_csv(path: str, text: str, header: List[str]) -> List[Target]:
             raise TargetError("%s: no host" % where)
         target = parse_target(values["host"], where)
         if values.get("user"):
+            check_user(values["user"], where)
             target = target._replace(user=values["user"])
         if values.get("port"):
             target = target._replace(port=parse_port(values["port"], where))

@@ -164,6 +164,32 @@ def test_known_hosts_kept_by_name_match_as_the_whole_file_parsed(keys, host, add
     assert found(plain) == found(asyncssh.import_known_hosts(text))
 
 
+@pytest.mark.parametrize("lines, host, port, accept_new, said", [
+    (["edge-01 {host}"], "edge-01", 22, False, None),
+    (["[edge-01]:2222 {host}"], "EDGE-01", 2222, False, None),  # names are matched in lower case
+    (["edge-01 {other}"], "EDGE-01", 22, True, "HOST KEY CHANGED"),
+    (["edge-01 {host}", "@revoked * {host}"], "edge-01", 22, False, "marked revoked"),
+    (["@revoked * {host}"], "edge-01", 22, True, "marked revoked"),
+    (["@revoked * {other}"], "edge-01", 22, False, "unknown host"),
+    (["@revoked * {other}"], "edge-01", 22, True, None),
+    (["edge-01 {other}"], "edge-01", 2222, False, "unknown host"),  # another port is another host
+    (["edge-01 {other}"], "edge-01", 2222, True, None),
+    (["[edge-01]:2222 {other}"], "edge-01", 22, False, "unknown host"),
+])
+def test_host_key_decisions(keys, home, lines, host, port, accept_new, said):
+    named = {name: keys[name].export_public_key().decode().strip() for name in ("host", "other")}
+    user_file = home / ".ssh" / "known_hosts"
+    user_file.write_text("".join(line.format(**named) + "\n" for line in lines))
+    own = home / "config" / "talvern-platformdetails" / "known_hosts"
+    hostkeys = HostKeys([str(user_file)], str(own), accept_new)
+    reason = hostkeys.check(host, "192.0.2.1", port, keys["host"].convert_to_public())
+    assert (reason is None) == (said is None) and (said or "") in (reason or ""), reason
+    if reason is None and accept_new and not any(named["host"] in line.format(**named) for line in lines):
+        assert own.read_text() == "%s %s\n" % (host_pattern(host.lower(), port), named["host"])
+    else:
+        assert not own.exists()
+
+
 def test_a_new_host_key_goes_to_our_own_file_only(keys, home):
     user_file = home / ".ssh" / "known_hosts"
     result = ask(keys, home, Device(TEXT), record=[], accept_new=True)

@@ -88,23 +88,32 @@ class HostKeys:
                 self.files.append((path, loaded))
         self.added = {}  # type: dict  # type: ignore[type-arg]
 
-    def _known(self, host: str, addr: str, port: int) -> List[Tuple[str, Any]]:
-        """Every (file, key) on record for the host, by name or address."""
-        found = []  # type: List[Tuple[str, Any]]
+    def _known(self, host: str, addr: str, port: int) -> Tuple[List[Tuple[str, Any]], List[Tuple[str, Any]]]:
+        """The (file, key) pairs on record for the host, by name or address,
+        and those marked revoked, found as OpenSSH finds them: the name in
+        lower case, and a port other than 22 only as [host]:port (asyncssh
+        would also try the host's port-22 entries)."""
+        host = host.lower()
+        if port == 22:
+            names = [(host, addr)]
+        else:  # asyncssh takes an address for an IP, and [addr]:port is none
+            names = [(host_pattern(host, port), "")] + ([(host_pattern(addr, port), "")] if addr else [])
+        trusted = []  # type: List[Tuple[str, Any]]
+        revoked = []  # type: List[Tuple[str, Any]]
         for path, known in self.files:
-            keys, _, revoked = known.match(host, addr, None if port == 22 else port)[:3]
-            found.extend((path, key) for key in keys)
-            found.extend(("revoked in " + path, key) for key in revoked)
-        found.extend((self.own_file, key) for key in self.added.get((host, port), ()))
-        return found
+            for name, address in names:
+                keys, _, marked = known.match(name, address, None)[:3]
+                trusted.extend((path, key) for key in keys)
+                revoked.extend((path, key) for key in marked)
+        trusted.extend((self.own_file, key) for key in self.added.get((host, port), ()))
+        return trusted, revoked
 
     def algorithms(self, host: str, port: int) -> List[str]:
         """Signature algorithms of the keys on record, to ask for them first."""
         algs = []  # type: List[str]
         # No address yet: asyncssh takes an address for an IP, and a name is none.
-        for path, key in self._known(host, "", port):
-            if not path.startswith("revoked"):
-                algs.extend(alg.decode("ascii") for alg in key.sig_algorithms)
+        for path, key in self._known(host, "", port)[0]:
+            algs.extend(alg.decode("ascii") for alg in key.sig_algorithms)
         return algs
 
     def none(self, host: str, addr: str, port: Optional[int]) -> Tuple[list, list, list]:  # type: ignore[type-arg]
@@ -113,13 +122,14 @@ class HostKeys:
         return [], [], []
 
     def check(self, host: str, addr: str, port: int, key: Any) -> Optional[str]:
-        """None when the key is the one on record; else the one-line reason."""
-        known = self._known(host, addr, port)
-        for path, stored in known:
+        """None when the key is the one on record; else the one-line reason.
+        A revoked key is refused even where it is also on record."""
+        known, revoked = self._known(host, addr, port)
+        for path, stored in revoked:
             if stored == key:
-                if path.startswith("revoked"):
-                    return "the host key of %s is marked revoked (%s)" % (host_pattern(host, port), path)
-                return None
+                return "the host key of %s is marked revoked (in %s)" % (host_pattern(host, port), path)
+        if any(stored == key for _, stored in known):
+            return None
         offered = fingerprint(key)
         if known:
             stored_types = sorted(set(stored.get_algorithm() for _, stored in known))
@@ -135,6 +145,7 @@ class HostKeys:
 
     def record(self, host: str, port: int, key: Any) -> None:
         """A new host's key, appended to the tool's own file only."""
+        host = host.lower()
         self.added.setdefault((host, port), []).append(key)
         line = "%s %s\n" % (host_pattern(host, port), key.export_public_key("openssh").decode("ascii").strip())
         folder = os.path.dirname(self.own_file)

@@ -80,6 +80,8 @@ def ask(keys, home, device, record=None, accept_new=False, password=None, settin
     (Device(TEXT, kind="pager", banner=BANNER, page=4, prompt="core-7>"), "shell"),
     (Device(NOT_UTF8), "exec"),
     (Device(NOT_UTF8, kind="shell", banner=BANNER, page=5), "shell"),
+    (Device(TEXT, kind="shell", prompt="<edge-01>"), "shell"),
+    (Device(TEXT, kind="shell", prompt="\x1b[1;32medge-01#\x1b[0m ", page=5), "shell"),
 ])
 def test_the_capture_is_what_the_device_printed(keys, home, device, via):
     """Echo, banner (with #, > and "password"), pager and prompt are gone:

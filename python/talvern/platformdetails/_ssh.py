@@ -25,8 +25,8 @@ MAX_OUTPUT = 1 << 20
 PAGER_ANSWERS = 10000  # pages one answer may take before it is called stuck
 DEFAULT_PAGING_OFF = ("terminal length 0",)
 
-# A prompt is a whole last line: a name, then #, > or $ (and a space).
-PROMPT = re.compile(r"(?:^|\n)([A-Za-z0-9_.@:/()\[\]~-][A-Za-z0-9_.@:/()\[\]~ -]{0,79}[#>$%] ?)\Z")
+# A prompt is a whole last line: a name (or <name>), then #, > or $ (and a space).
+PROMPT = re.compile(r"(?:^|\n)([<A-Za-z0-9_.@:/()\[\]~-][A-Za-z0-9_.@:/()\[\]~ -]{0,79}[#>$%] ?)\Z")
 PAGER = re.compile(r"(?:-+ ?\(?more\b[^\n]{0,30}|<--- more --->|press any key to continue[^\n]{0,20}"
                    r"|--more--)\s*\Z", re.IGNORECASE)
 # What terminals draw: colours, cursor moves, and the backspaces a pager
@@ -236,6 +236,11 @@ def clean(text: str, command: str, prompt: Optional[str]) -> str:
     return "\n".join(lines)
 
 
+def _drawn(text: str) -> str:
+    """The text without what a terminal draws rather than shows (a coloured prompt)."""
+    return ESCAPES.sub("", text) if "\x1b" in text or "\x08" in text else text
+
+
 def _last_drawn(line: str) -> str:
     parts = [part for part in line.split("\r") if part.strip()]
     return parts[-1] if parts else ""
@@ -265,10 +270,11 @@ async def _until_prompt(reader: _Reader, prompt: Optional[str], settings: Settin
     while True:
         text = reader.text()
         tail = text[-200:].replace("\r", "")
+        drawn = _drawn(tail)
         if prompt is None:
-            if PROMPT.search(tail):
+            if PROMPT.search(drawn):
                 return reader.take()
-        elif tail.endswith("\n" + prompt) or tail == prompt:
+        elif drawn.endswith("\n" + prompt) or drawn == prompt:
             return reader.take()
         pager = PAGER.search(tail)
         if pager is not None:
@@ -292,7 +298,7 @@ async def _shell(conn: Any, settings: Settings, client: "_Client") -> str:
     # line that only looked like a prompt is not repeated.
     reader.send("\r")
     seen = await _until_prompt(reader, None, settings)
-    prompt = seen.replace("\r", "").rsplit("\n", 1)[-1]
+    prompt = _drawn(seen.replace("\r", "")).rsplit("\n", 1)[-1]
     for command in settings.paging_off:
         reader.send(command + "\r")
         await _until_prompt(reader, prompt, settings)

@@ -36,6 +36,7 @@ class Device(NamedTuple):
     host_key: Any = None
     delay: float = 0.0  # seconds before a session answers, to hold connections open
     offers: Optional[Dict[str, Sequence[str]]] = None  # the only algorithms, by asyncssh option name
+    login_delay: float = 0.0  # seconds a key takes to be accepted, as a slow password server
 
 
 def _lines(text: str) -> List[str]:
@@ -183,8 +184,15 @@ class _Server(asyncssh.SSHServer):  # type: ignore[misc]
     def public_key_auth_supported(self) -> bool:
         return self.device.auth in ("publickey", "deny")
 
-    def validate_public_key(self, username: str, key: Any) -> bool:
-        return self.device.auth == "publickey" and key in self.client_keys
+    def validate_public_key(self, username: str, key: Any) -> Any:
+        valid = self.device.auth == "publickey" and key in self.client_keys
+        if not self.device.login_delay:
+            return valid
+
+        async def later() -> bool:
+            await asyncio.sleep(self.device.login_delay)
+            return valid
+        return later()
 
     def password_auth_supported(self) -> bool:
         return self.device.auth == "password"

@@ -202,6 +202,12 @@ def test_a_new_host_key_goes_to_our_own_file_only(keys, home):
     assert os.stat(str(own)).st_mode & 0o777 == 0o600
 
 
+def test_logging_in_has_the_deadline_not_the_connect_limit(keys, home, monkeypatch):
+    monkeypatch.setattr(_ssh, "CONNECT_LIMIT", 0.5)
+    result = ask(keys, home, Device(TEXT, login_delay=1.5), settings=_ssh.Settings(timeout=10))
+    assert isinstance(result, _ssh.Capture), result
+
+
 def test_a_device_asked_by_its_name(keys, home, monkeypatch):
     real = socket.getaddrinfo
 

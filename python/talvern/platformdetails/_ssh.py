@@ -5,7 +5,6 @@ Imported only in the live mode: it imports asyncssh, an optional extra.
 """
 import asyncio
 import codecs
-import re
 import socket
 import time
 import warnings
@@ -19,19 +18,13 @@ with warnings.catch_warnings():
 
 from ._algorithms import algorithms, host_key_algs
 from ._hostkeys import HostKeys
+from ._terminal import PAGER, PROMPT, clean, drawn
 
-CONNECT_LIMIT = 10.0  # seconds, or the overall deadline when that is shorter
+CONNECT_LIMIT = 10.0  # seconds to reach a device, or half the deadline when that is shorter
 MAX_OUTPUT = 1 << 20
 PAGER_ANSWERS = 10000  # pages one answer may take before it is called stuck
 DEFAULT_PAGING_OFF = ("terminal length 0",)
 
-# A prompt is a whole last line: a name (or <name>), then #, > or $ (and a space).
-PROMPT = re.compile(r"(?:^|\n)([<A-Za-z0-9_.@:/()\[\]~-][A-Za-z0-9_.@:/()\[\]~ -]{0,79}[#>$%] ?)\Z")
-PAGER = re.compile(r"(?:-+ ?\(?more\b[^\n]{0,30}|<--- more --->|press any key to continue[^\n]{0,20}"
-                   r"|--more--)\s*\Z", re.IGNORECASE)
-# What terminals draw: colours, cursor moves, and the backspaces a pager
-# uses to rub its prompt out.
-ESCAPES = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Za-z0-9]|\x1b[=>]|[^\n\x08]\x08| *\x08+")
 
 
 class Failure(Exception):
@@ -97,9 +90,13 @@ class _Client(asyncssh.SSHClient):  # type: ignore[misc]
         self.conn = None  # type: Any
         # Algorithms are agreed before the device's host key is checked.
         self.agreed = False
+        self.logged_in = False
 
     def connection_made(self, conn: Any) -> None:
         self.conn = conn
+
+    def auth_completed(self) -> None:
+        self.logged_in = True
 
     def closed_while_agreeing(self) -> bool:
         """Whether the device, having greeted us, closed before any
@@ -215,37 +212,6 @@ class _Reader(asyncssh.SSHClientSession):  # type: ignore[misc]
             raise Failure("too-large", "the device printed more than %d bytes; stopped reading" % self.cap)
 
 
-def clean(text: str, command: str, prompt: Optional[str]) -> str:
-    """What the device printed for the command, without terminal noise, the
-    echoed command or the trailing prompt."""
-    text = text.replace("\r\n", "\n")
-    if "\x1b" in text or "\x08" in text:
-        text = ESCAPES.sub("", text)
-    lines = text.split("\n")
-    if "\r" in text:
-        # A bare carriage return starts the line again: what follows it is
-        # what a terminal shows (a pager rubs its prompt out so).
-        lines = [_last_drawn(line) for line in lines]
-    if prompt is not None:
-        if lines and lines[0].strip().endswith(command):
-            lines = lines[1:]
-        if lines and lines[-1].strip() == prompt.strip():
-            lines[-1] = ""
-        elif lines and lines[-1] != "":
-            lines.append("")
-    return "\n".join(lines)
-
-
-def _drawn(text: str) -> str:
-    """The text without what a terminal draws rather than shows (a coloured prompt)."""
-    return ESCAPES.sub("", text) if "\x1b" in text or "\x08" in text else text
-
-
-def _last_drawn(line: str) -> str:
-    parts = [part for part in line.split("\r") if part.strip()]
-    return parts[-1] if parts else ""
-
-
 async def _exec(conn: Any, settings: Settings) -> Optional[bytes]:
     """The command's output by an exec request, or None when the device
     refuses it or prints nothing."""
@@ -270,11 +236,11 @@ async def _until_prompt(reader: _Reader, prompt: Optional[str], settings: Settin
     while True:
         text = reader.text()
         tail = text[-200:].replace("\r", "")
-        drawn = _drawn(tail)
+        shown = drawn(tail)
         if prompt is None:
-            if PROMPT.search(drawn):
+            if PROMPT.search(shown):
                 return reader.take()
-        elif drawn.endswith("\n" + prompt) or drawn == prompt:
+        elif shown.endswith("\n" + prompt) or shown == prompt:
             return reader.take()
         pager = PAGER.search(tail)
         if pager is not None:
@@ -298,7 +264,7 @@ async def _shell(conn: Any, settings: Settings, client: "_Client") -> str:
     # line that only looked like a prompt is not repeated.
     reader.send("\r")
     seen = await _until_prompt(reader, None, settings)
-    prompt = _drawn(seen.replace("\r", "")).rsplit("\n", 1)[-1]
+    prompt = drawn(seen.replace("\r", "")).rsplit("\n", 1)[-1]
     for command in settings.paging_off:
         reader.send(command + "\r")
         await _until_prompt(reader, prompt, settings)
@@ -325,22 +291,49 @@ async def _session(target: Tuple[str, int, str], settings: Settings, credentials
     return Capture(output, via, time.monotonic() - started)
 
 
+async def _open(host: str, port: int) -> socket.socket:
+    """A TCP connection to the device, its addresses tried in turn."""
+    loop = asyncio.get_event_loop()
+    error = OSError("no address for %s" % host)
+    for family, kind, proto, _, address in await loop.getaddrinfo(host, port, type=socket.SOCK_STREAM):
+        sock = socket.socket(family, kind, proto)
+        try:
+            sock.setblocking(False)
+            await loop.sock_connect(sock, address)
+            return sock
+        except OSError as exc:
+            sock.close()
+            error = exc
+        except BaseException:  # the connect limit: the socket is not left open
+            sock.close()
+            raise
+    raise error
+
+
 async def _connect(target: Tuple[str, int, str], settings: Settings, credentials: Credentials,
                    hostkeys: HostKeys, client: "_Client") -> Any:
     """The logged-in connection; its options go with this frame, not held
-    while the command runs."""
+    while the command runs. The connect limit covers reaching the device;
+    logging in (a slow password check) has the rest of the deadline."""
     host, port, user = target
     shown = "%s:%d" % (host, port)
     options = dict(algorithms(settings.legacy))  # type: Dict[str, Any]
     options["server_host_key_algs"] = host_key_algs(hostkeys.algorithms(host, port), settings.legacy)
+    limit = min(CONNECT_LIMIT, settings.timeout / 2)
     try:
-        conn, _ = await asyncio.wait_for(asyncssh.create_connection(
-            lambda: client, host, port, username=user, known_hosts=hostkeys.none,
-            client_keys=client_keys(credentials), agent_path=credentials.agent,
-            password=None, config=None, preferred_auth="publickey,keyboard-interactive,password",
-            login_timeout=settings.timeout, **options), min(CONNECT_LIMIT, settings.timeout / 2))
-    except asyncio.TimeoutError:
-        raise Failure("timeout", "no login within %g s" % min(CONNECT_LIMIT, settings.timeout / 2))
+        try:
+            sock = await asyncio.wait_for(_open(host, port), limit)
+        except asyncio.TimeoutError:
+            raise Failure("timeout", "no connection to %s within %g s" % (shown, limit))
+        try:
+            conn, _ = await asyncssh.create_connection(
+                lambda: client, host, port, sock=sock, username=user, known_hosts=hostkeys.none,
+                client_keys=client_keys(credentials), agent_path=credentials.agent,
+                password=None, config=None, preferred_auth="publickey,keyboard-interactive,password",
+                login_timeout=settings.timeout, **options)
+        except BaseException:
+            sock.close()  # asyncssh may not have taken it over
+            raise
     except asyncssh.HostKeyNotVerifiable as exc:
         raise Failure("host-key", client.host_key_problem or "the host key was not accepted: %s" % exc.reason)
     except asyncssh.PermissionDenied:
@@ -397,6 +390,8 @@ async def capture(target: Tuple[str, int, str], settings: Settings, credentials:
     except asyncio.TimeoutError:
         if client.shell is not None and client.shell.at_pager:
             raise Failure("pager", "the device stopped at a pager prompt that a space does not move on")
+        if not client.logged_in:
+            raise Failure("timeout", "no login within %g s" % settings.timeout)
         raise Failure("timeout", "no complete answer within %g s" % settings.timeout)
     except Failure:
         raise

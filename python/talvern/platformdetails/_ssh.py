@@ -294,8 +294,12 @@ async def _session(target: Tuple[str, int, str], settings: Settings, credentials
 async def _open(host: str, port: int) -> socket.socket:
     """A TCP connection to the device, its addresses tried in turn."""
     loop = asyncio.get_event_loop()
+    try:  # an address needs no resolver thread
+        found = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_NUMERICHOST)
+    except socket.gaierror:
+        found = await loop.getaddrinfo(host, port, type=socket.SOCK_STREAM)
     error = OSError("no address for %s" % host)
-    for family, kind, proto, _, address in await loop.getaddrinfo(host, port, type=socket.SOCK_STREAM):
+    for family, kind, proto, _, address in found:
         sock = socket.socket(family, kind, proto)
         try:
             sock.setblocking(False)

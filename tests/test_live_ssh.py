@@ -177,6 +177,10 @@ def test_known_hosts_kept_by_name_match_as_the_whole_file_parsed(keys, host, add
     (["edge-01 {other}"], "edge-01", 2222, False, "unknown host"),  # another port is another host
     (["edge-01 {other}"], "edge-01", 2222, True, None),
     (["[edge-01]:2222 {other}"], "edge-01", 22, False, "unknown host"),
+    (["Edge-01 {host}"], "edge-01", 22, False, None),
+    (["@revoked EDGE-01 {host}"], "edge-01", 22, True, "marked revoked"),
+    (["oldrouter, {host}"], "edge-01", 2222, False, "unknown host"),  # a stray comma names no host
+    (["oldrouter, {other}"], "edge-01", 2222, True, None),
 ])
 def test_host_key_decisions(keys, home, lines, host, port, accept_new, said):
     named = {name: keys[name].export_public_key().decode().strip() for name in ("host", "other")}

@@ -32,10 +32,26 @@ def _read(path: str) -> Optional[Any]:
         return None
     except OSError as exc:
         raise ValueError("cannot read %s: %s" % (path, exc.strerror or exc))
+    text = "\n".join(_as_matched(line) for line in text.splitlines())
     try:
         return _PlainHosts.read(text) or asyncssh.import_known_hosts(text)
     except (ValueError, asyncssh.KeyImportError) as exc:
         raise ValueError("cannot read %s: %s" % (path, exc))
+
+
+def _as_matched(line: str) -> str:
+    """The line with its host names as OpenSSH matches them: in lower case
+    (hashed ones aside), and without the empty name a stray comma leaves,
+    which asyncssh would match to any host asked without an address."""
+    line = line.strip()
+    marker, _, rest = line.partition(" ") if line.startswith("@") else ("", "", line)
+    fields = rest.split(None, 1)
+    if line.startswith("#") or len(fields) < 2:
+        return line
+    names = [name if name.startswith("|") else name.lower() for name in fields[0].split(",") if name]
+    if not names:
+        return ""
+    return (marker + " " if marker else "") + ",".join(names) + " " + fields[1]
 
 
 class _PlainHosts:

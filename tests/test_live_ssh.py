@@ -212,13 +212,45 @@ def test_logging_in_has_the_deadline_not_the_connect_limit(keys, home, monkeypat
     assert isinstance(result, _ssh.Capture), result
 
 
-def test_a_device_asked_by_its_name(keys, home, monkeypatch):
+@pytest.mark.parametrize("unusable_first", [False, True])
+def test_a_device_asked_by_its_name(keys, home, monkeypatch, unusable_first):
     real = socket.getaddrinfo
 
-    def resolve(host, *args, **kwargs):  # the name is this machine's: no query leaves it
-        return real("127.0.0.1" if host == "edge-01.test" else host, *args, **kwargs)
+    def resolve(host, port, *args, **kwargs):  # the name is this machine's: no query leaves it
+        if host != "edge-01.test":
+            return real(host, port, *args, **kwargs)
+        if kwargs.get("flags", 0) & socket.AI_NUMERICHOST:
+            raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
+        # An address no socket can be made for (as IPv6 on a kernel without it) comes first.
+        unusable = [(socket.AF_INET, socket.SOCK_STREAM, 255, "", ("127.0.0.1", port))] if unusable_first else []
+        return unusable + real("127.0.0.1", port, *args, **kwargs)
     monkeypatch.setattr(socket, "getaddrinfo", resolve)
     assert isinstance(ask(keys, home, Device(TEXT), host="edge-01.test"), _ssh.Capture)
+
+
+def test_a_paged_banner_is_no_prompt():
+    class Shell:  # a device that pages its banner before the prompt
+        closed = at_pager = False
+
+        def __init__(self):
+            self.chunks, self.sent = ["Welcome\r\nline 2\r\n<--- More --->"], []
+
+        def text(self):
+            return "".join(self.chunks)
+
+        def take(self):
+            text, self.chunks = self.text(), []
+            return text
+
+        def send(self, text):
+            self.sent.append(text)
+            self.chunks.append("\r              \rline 3\r\nedge-01# ")
+
+        async def wait(self):
+            pass
+    shell = Shell()
+    seen = asyncio.run(_ssh._until_prompt(shell, None, _ssh.Settings()))
+    assert shell.sent == [" "] and seen.endswith("edge-01# ")
 
 
 @pytest.mark.parametrize("kind", ["dns", "refused"])

@@ -237,12 +237,12 @@ async def _until_prompt(reader: _Reader, prompt: Optional[str], settings: Settin
         text = reader.text()
         tail = text[-200:].replace("\r", "")
         shown = drawn(tail)
+        pager = PAGER.search(tail)
         if prompt is None:
-            if PROMPT.search(shown):
+            if pager is None and PROMPT.search(shown):  # "<--- More --->" is no prompt
                 return reader.take()
         elif shown.endswith("\n" + prompt) or shown == prompt:
             return reader.take()
-        pager = PAGER.search(tail)
         if pager is not None:
             pages += 1
             if pages > PAGER_ANSWERS:
@@ -300,7 +300,11 @@ async def _open(host: str, port: int) -> socket.socket:
         found = await loop.getaddrinfo(host, port, type=socket.SOCK_STREAM)
     error = OSError("no address for %s" % host)
     for family, kind, proto, _, address in found:
-        sock = socket.socket(family, kind, proto)
+        try:
+            sock = socket.socket(family, kind, proto)
+        except OSError as exc:  # IPv6 where the kernel has none: the next address
+            error = exc
+            continue
         try:
             sock.setblocking(False)
             await loop.sock_connect(sock, address)

@@ -16,7 +16,7 @@ pytest.importorskip("asyncssh")
 from live_fleet import Fleet  # noqa: E402
 from ssh_emulator import BANNER, Device  # noqa: E402
 
-from talvern.platformdetails import _live  # noqa: E402
+from talvern.platformdetails import _live, _saved  # noqa: E402
 from talvern.platformdetails._targets import Target, TargetError, collect, read_inventory  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
@@ -161,6 +161,36 @@ def test_retry_failed_asks_only_what_failed(fleet, tmp_path):
     assert fleet.run("--retry-failed", tmp_path).returncode == 2  # no run saved there
 
 
+@pytest.mark.parametrize("bad, in_the_way", [
+    ("ssh://127.0.0.1:1", "127.0.0.1:1.txt"),  # a folder where the last capture was
+    ("ssh://%s@127.0.0.1:1" % ("u" * 300), None),  # a name too long to be a file's
+])
+def test_a_capture_that_cannot_be_removed_costs_no_answer(fleet, tmp_path, bad, in_the_way):
+    good = fleet.start(Device(TEXTS["tolm-processor.txt"]))
+    saved = tmp_path / "saved"
+    saved.mkdir()
+    if in_the_way:
+        (saved / in_the_way).mkdir()
+    proc = fleet.run("--json", "--save", saved, "--jobs", "1", bad, good)
+    said = {json.loads(line)["input"]: json.loads(line)["failure"] for line in proc.stdout.decode().splitlines()}
+    assert (proc.returncode, said) == (2, {bad: "refused", good: None}), proc.stderr
+    assert b"Traceback" not in proc.stderr
+
+
+def test_max_size_caps_what_a_device_may_print(fleet):
+    target = fleet.start(Device(TEXTS["tolm-processor.txt"]))
+    proc = fleet.run("--json", "--max-size", "100", target)
+    assert proc.returncode == 2 and json.loads(proc.stdout)["failure"] == "too-large"
+
+
+def test_capture_names_are_apart_and_not_hidden():
+    targets = [Target(host, 22, user) for user, host in [
+        ("a/b", "r1"), ("a_b", "r1"), ("@", "r1"), (None, "r1"), ("jos\u00e9", "r1"), ("jos_", "r1"),
+        (".svc", "r1"), (None, ".r1"), ("a%2F", "r1"), (None, "fe80::1%eth0")]]
+    names = [_saved.capture_name(target) for target in targets]
+    assert len(set(names)) == len(names) and not any(name.startswith(".") for name in names), names
+
+
 def test_accepted_new_keys_go_to_our_file_only(fleet):
     target = fleet.start(Device(TEXTS["tolm-processor.txt"]), known=False)
     user_file = fleet.home / ".ssh" / "known_hosts"
@@ -235,6 +265,7 @@ def test_inventories(tmp_path, text, targets):
     ("r1\nssh://ops:Hunter2@r2\n", "inventory:2: a password in a target is not taken"),
     ("ssh://ops:Hunter2@\n", "inventory:1: a password"),
     ("host,user\nr1,ops:Hunter2\n", "inventory:2: a password"),
+    ("host,user\nr1,ops\x01\n", "inventory:2: a user name with a control character"),
 ])
 def test_inventory_mistakes_say_where(tmp_path, text, words):
     path = tmp_path / "inventory"
@@ -242,6 +273,12 @@ def test_inventory_mistakes_say_where(tmp_path, text, words):
     with pytest.raises(TargetError, match=words) as info:
         read_inventory(str(path))
     assert "Hunter2" not in str(info.value)
+
+
+@pytest.mark.parametrize("argument", ["ssh://\udcffops@r1", "ssh://r\udcff1", "ssh://ops\n@r1"])
+def test_a_target_with_bytes_that_are_no_text_is_refused(argument):
+    with pytest.raises(TargetError, match="^target: "):
+        collect([argument], ())
 
 
 def test_concurrency_stays_under_the_open_file_limit(monkeypatch, capsys):

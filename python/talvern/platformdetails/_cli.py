@@ -62,7 +62,8 @@ OPTIONS = (
     Option(("--max-line-length",), "report an input with a line longer than N characters as an error instead "
            "of answering it; 0: no limit (default: %d)" % MAX_LINE_LENGTH, int, "N"),
     Option(("--max-size",), "read at most SIZE bytes of an input (K, M, G: 1024, 1024**2, 1024**3; "
-           "default: %s); a larger one is an error" % shown_size(MAX_SIZE), size, "SIZE"),
+           "default: %s); a larger one is an error. live: of a device's output (default: 1M)"
+           % shown_size(MAX_SIZE), size, "SIZE"),
     # The live mode: asking devices over SSH (_live).
     Option(("--inventory",), "live: ask the devices listed in FILE (a target a line, or CSV with a host column)",
            str, "FILE", many=True),

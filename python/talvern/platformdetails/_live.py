@@ -21,7 +21,7 @@ from ._hostkeys import HostKeys, default_own_file, default_user_file
 from ._progress import Progress, is_terminal
 from ._output import Writer
 from ._report import ERROR, report
-from ._ssh import DEFAULT_PAGING_OFF, Credentials, Failure, Settings, capture, describe
+from ._ssh import DEFAULT_PAGING_OFF, MAX_OUTPUT, Credentials, Failure, Settings, capture, describe
 from ._targets import Target, TargetError, collect
 from ._workers import Options, Outcome, Task, answer, default_jobs
 
@@ -69,9 +69,14 @@ async def ask(job: Job, index: int, target: Target) -> Answer:
     try:
         got = await capture((target.host, target.port, user), job.settings, job.credentials, job.hostkeys)
     except Failure as exc:
+        outcome = failed(job.options, target, exc.kind, exc.reason, time.monotonic() - started)
         if job.save is not None:
-            _saved.forget(job.save, target)
-        return index, exc.kind, failed(job.options, target, exc.kind, exc.reason, time.monotonic() - started)
+            try:
+                _saved.forget(job.save, target)
+            except OSError as error:  # the failure is still the answer
+                outcome.messages += (not_saved(job.options.prog, "cannot remove the last capture of", target,
+                                               error),)
+        return index, exc.kind, outcome
     except Exception as exc:  # a fault of ours must not lose the other devices
         return index, "closed", failed(job.options, target, "closed", "failed: %s" % describe(exc),
                                        time.monotonic() - started)
@@ -82,9 +87,12 @@ async def ask(job: Job, index: int, target: Target) -> Answer:
         try:
             _saved.save(job.save, target, user, got.text, job.settings.command, got.via, got.seconds)
         except OSError as exc:
-            outcome.messages += ("%s: warning: cannot save %s: %s" % (job.options.prog, escape(target.shown),
-                                                                      escape(str(exc.strerror or exc))),)
+            outcome.messages += (not_saved(job.options.prog, "cannot save", target, exc),)
     return index, None, outcome
+
+
+def not_saved(prog: str, what: str, target: Target, exc: OSError) -> str:
+    return "%s: warning: %s %s: %s" % (prog, what, escape(target.shown), escape(str(exc.strerror or exc)))
 
 
 def heap_trimmer() -> Optional[Callable[[int], int]]:
@@ -215,6 +223,7 @@ def run_live(args: Any, options: Options, stdout: TextIO, stderr: TextIO, stdin:
         return 0
     settings = Settings(command=args.command or "show version",
                         timeout=args.timeout if args.timeout is not None else TIMEOUT,
+                        max_output=args.max_size or MAX_OUTPUT,
                         paging_off=tuple(args.paging_off) if args.paging_off else DEFAULT_PAGING_OFF,
                         legacy=args.legacy_algorithms)
     concurrency = min(args.concurrency or CONCURRENCY, len(targets))

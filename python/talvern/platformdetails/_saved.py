@@ -11,7 +11,10 @@ from typing import Iterable, List, Optional
 from ._targets import Target, TargetError, parse_target
 
 FAILED = ".failed"  # hidden: the offline mode's walk skips it, and the sidecars
-UNSAFE = re.compile(r"[^A-Za-z0-9@._:\[\]-]")
+# What a capture's name keeps of a user or host; anything else is written
+# %XX (its UTF-8 bytes), so that two targets never share a file.
+UNSAFE_USER = re.compile(r"[^A-Za-z0-9._-]")
+UNSAFE_HOST = re.compile(r"[^A-Za-z0-9._:-]")
 
 
 def prepare(folder: str) -> None:
@@ -21,8 +24,17 @@ def prepare(folder: str) -> None:
         raise PermissionError(13, "Permission denied", folder)
 
 
+def _quoted(text: str, unsafe: "re.Pattern[str]") -> str:
+    return unsafe.sub(lambda match: "".join("%%%02X" % byte for byte in match.group().encode("utf-8")), text)
+
+
 def capture_name(target: Target) -> str:
-    return UNSAFE.sub("_", "%s@%s:%d" % (target.user or "", target.host, target.port)).lstrip("@")
+    """USER@HOST:PORT, or HOST:PORT: a file's name that no other target has,
+    and not a hidden one."""
+    name = "%s:%d" % (_quoted(target.host, UNSAFE_HOST), target.port)
+    if target.user:
+        name = _quoted(target.user, UNSAFE_USER) + "@" + name
+    return "%2E" + name[1:] if name.startswith(".") else name
 
 
 def _write(path: str, data: bytes) -> None:
@@ -47,7 +59,7 @@ def save(folder: str, target: Target, user: str, text: bytes, command: str, via:
 
 def forget(folder: str, target: Target) -> None:
     """A failed target's capture from an earlier run goes: the folder says
-    what the last run found."""
+    what the last run found. Raises OSError when it cannot go."""
     name = capture_name(target)
     for path in (os.path.join(folder, name + ".txt"), os.path.join(folder, "." + name + ".json")):
         try:

@@ -38,6 +38,8 @@ def check_user(user: str, where: str) -> None:
     if ":" in user:
         raise TargetError("%s: a password in a target is not taken, nor shown; give it with --password-env"
                           " or --ask-password" % where)
+    if not user.isprintable():
+        raise TargetError("%s: a user name with a control character, or bytes that are not UTF-8" % where)
 
 
 def parse_target(text: str, where: str) -> Target:
@@ -64,7 +66,7 @@ def parse_target(text: str, where: str) -> Target:
         port = parse_port(port_text, where)
     else:
         host = spec  # a name, an IPv4 address, or IPv6 without a port
-    if not host or any(char.isspace() or char in "/@[],;" for char in host):
+    if not host or not host.isprintable() or any(char.isspace() or char in "/@[],;" for char in host):
         raise TargetError("%s: no host name or address in %r" % (where, text))
     return Target(host, port, user)
 

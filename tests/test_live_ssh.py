@@ -179,6 +179,7 @@ def test_known_hosts_kept_by_name_match_as_the_whole_file_parsed(keys, host, add
     (["[edge-01]:2222 {other}"], "edge-01", 22, False, "unknown host"),
     (["Edge-01 {host}"], "edge-01", 22, False, None),
     (["@revoked EDGE-01 {host}"], "edge-01", 22, True, "marked revoked"),
+    (["edge-01 {host}", "@revoked\tEDGE-01\t{host}"], "edge-01", 22, False, "marked revoked"),
     (["oldrouter, {host}"], "edge-01", 2222, False, "unknown host"),  # a stray comma names no host
     (["oldrouter, {other}"], "edge-01", 2222, True, None),
 ])
@@ -253,8 +254,9 @@ def test_a_paged_banner_is_no_prompt():
     assert shell.sent == [" "] and seen.endswith("edge-01# ")
 
 
-@pytest.mark.parametrize("kind", ["dns", "refused"])
-def test_unreachable_hosts(home, monkeypatch, kind):
+@pytest.mark.parametrize("host, kind", [
+    ("no-such-host.invalid", "dns"), ("edge..example", "dns"), ("127.0.0.1", "refused")])
+def test_unreachable_hosts(home, monkeypatch, host, kind):
     real = socket.getaddrinfo
 
     def resolve(host, *args, **kwargs):  # no query leaves the machine
@@ -269,7 +271,6 @@ def test_unreachable_hosts(home, monkeypatch, kind):
         port = server.sockets[0].getsockname()[1]
         server.close()
         await server.wait_closed()
-        host = "no-such-host.invalid" if kind == "dns" else "127.0.0.1"
         hostkeys = HostKeys([], str(home / "own"), False)
         try:
             await _ssh.capture((host, port, "admin"), _ssh.Settings(timeout=5),

@@ -44,14 +44,13 @@ def _as_matched(line: str) -> str:
     (hashed ones aside), and without the empty name a stray comma leaves,
     which asyncssh would match to any host asked without an address."""
     line = line.strip()
-    marker, _, rest = line.partition(" ") if line.startswith("@") else ("", "", line)
-    fields = rest.split(None, 1)
-    if line.startswith("#") or len(fields) < 2:
+    fields = line.split(None, 2 if line.startswith("@") else 1)  # a marker ends at a space or a tab
+    if line.startswith("#") or len(fields) < (3 if line.startswith("@") else 2):
         return line
-    names = [name if name.startswith("|") else name.lower() for name in fields[0].split(",") if name]
+    names = [name if name.startswith("|") else name.lower() for name in fields[-2].split(",") if name]
     if not names:
         return ""
-    return (marker + " " if marker else "") + ",".join(names) + " " + fields[1]
+    return " ".join(fields[:-2] + [",".join(names), fields[-1]])
 
 
 class _PlainHosts:

@@ -356,6 +356,8 @@ async def _connect(target: Tuple[str, int, str], settings: Settings, credentials
         raise Failure("closed", "the device ended the connection during login: %s" % exc.reason)
     except socket.gaierror as exc:
         raise Failure("dns", "cannot resolve %s: %s" % (host, exc.strerror))
+    except UnicodeError:  # an empty or overlong label (edge..example): no query is made
+        raise Failure("dns", "cannot resolve %s: not a host name" % host)
     except ConnectionRefusedError:
         raise Failure("refused", "nothing accepts SSH connections on %s" % shown)
     except ConnectionError as exc:

@@ -2,6 +2,7 @@
 into targets with every mistake told by line."""
 import csv
 import io
+import unicodedata
 from typing import Iterable, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 SCHEME = "ssh://"
@@ -38,8 +39,15 @@ def check_user(user: str, where: str) -> None:
     if ":" in user:
         raise TargetError("%s: a password in a target is not taken, nor shown; give it with --password-env"
                           " or --ask-password" % where)
-    if not user.isprintable():
+    if not is_text(user):
         raise TargetError("%s: a user name with a control character, or bytes that are not UTF-8" % where)
+
+
+def is_text(name: str) -> bool:
+    """No control character, line separator or lone surrogate (a byte of
+    the command line that is not UTF-8); joiners and other format
+    characters of internationalised names are text."""
+    return not any(unicodedata.category(char) in ("Cc", "Cs", "Zl", "Zp") for char in name)
 
 
 def parse_target(text: str, where: str) -> Target:
@@ -66,7 +74,7 @@ def parse_target(text: str, where: str) -> Target:
         port = parse_port(port_text, where)
     else:
         host = spec  # a name, an IPv4 address, or IPv6 without a port
-    if not host or not host.isprintable() or any(char.isspace() or char in "/@[],;" for char in host):
+    if not host or not is_text(host) or any(char.isspace() or char in "/@[],;" for char in host):
         raise TargetError("%s: no host name or address in %r" % (where, text))
     return Target(host, port, user)
 

@@ -95,19 +95,16 @@ def not_saved(prog: str, what: str, target: Target, exc: OSError) -> str:
     return "%s: warning: %s %s: %s" % (prog, what, escape(target.shown), escape(str(exc.strerror or exc)))
 
 
-def heap_trimmer() -> Optional[Callable[[int], int]]:
-    """glibc's malloc_trim, or None where the C library has none."""
+async def trim_heap() -> None:
+    """Calls glibc's malloc_trim every TRIM_EVERY seconds; returns at once
+    where the C library has none."""
     try:
         import ctypes  # already loaded with asyncssh's dependencies
 
         trim = ctypes.CDLL(None).malloc_trim
     except (ImportError, OSError, AttributeError):
-        return None
+        return
     trim.argtypes = [ctypes.c_size_t]
-    return trim
-
-
-async def trim_heap(trim: Callable[[int], int]) -> None:
     while True:
         await asyncio.sleep(TRIM_EVERY)
         trim(0)
@@ -116,8 +113,7 @@ async def trim_heap(trim: Callable[[int], int]) -> None:
 async def ask_all(job: Job, share: Sequence[Tuple[int, Target]], send: Callable[[Answer], None]) -> None:
     import gc
 
-    trim = heap_trimmer()
-    trimming = asyncio.ensure_future(trim_heap(trim)) if trim is not None else None
+    trimming = asyncio.ensure_future(trim_heap())
     pending = iter(share)
     done = [0]
 
@@ -133,8 +129,7 @@ async def ask_all(job: Job, share: Sequence[Tuple[int, Target]], send: Callable[
     try:
         await asyncio.gather(*(one_at_a_time() for _ in range(min(job.concurrency, len(share)))))
     finally:
-        if trimming is not None:
-            trimming.cancel()
+        trimming.cancel()
 
 
 def worker(job: Job, share: Sequence[Tuple[int, Target]], pipe: Any) -> None:

@@ -4,17 +4,14 @@ command in a hidden file beside it, and the targets that failed, for
 --retry-failed. Everything is the user's alone (mode 0600, folder 0700)."""
 import json
 import os
-import re
 import time
 from typing import Iterable, List, Optional
+from urllib.parse import quote
 
 from ._targets import Target, TargetError, parse_target
 
 FAILED = ".failed"  # hidden: the offline mode's walk skips it, and the sidecars
-# What a capture's name keeps of a user or host; anything else is written
-# %XX (its UTF-8 bytes), so that two targets never share a file.
-UNSAFE_USER = re.compile(r"[^A-Za-z0-9._-]")
-UNSAFE_HOST = re.compile(r"[^A-Za-z0-9._:-]")
+
 
 
 def prepare(folder: str) -> None:
@@ -24,16 +21,13 @@ def prepare(folder: str) -> None:
         raise PermissionError(13, "Permission denied", folder)
 
 
-def _quoted(text: str, unsafe: "re.Pattern[str]") -> str:
-    return unsafe.sub(lambda match: "".join("%%%02X" % byte for byte in match.group().encode("utf-8")), text)
-
-
 def capture_name(target: Target) -> str:
     """USER@HOST:PORT, or HOST:PORT: a file's name that no other target has,
     and not a hidden one."""
-    name = "%s:%d" % (_quoted(target.host, UNSAFE_HOST), target.port)
+    # Anything but letters, digits and ._-~ (and : in a host) is written %XX.
+    name = "%s:%d" % (quote(target.host, safe=":"), target.port)
     if target.user:
-        name = _quoted(target.user, UNSAFE_USER) + "@" + name
+        name = quote(target.user, safe="") + "@" + name
     return "%2E" + name[1:] if name.startswith(".") else name
 
 

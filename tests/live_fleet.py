@@ -8,7 +8,7 @@ import threading
 
 from ssh_emulator import Emulator, asyncssh
 
-from talvern.platformdetails._hostkeys import host_pattern
+from talvern.platformdetails.live.hostkeys import host_pattern
 
 LIMIT = 30  # seconds any one start, stop or command may take
 

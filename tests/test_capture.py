@@ -9,7 +9,7 @@ from contextlib import redirect_stdout
 import pytest
 from isolated import run_script
 
-from talvern.platformdetails import _capture, detect
+from talvern.platformdetails import _printed as _capture, detect
 from talvern.platformdetails import function_def as fd
 
 GARU = "Kernel: Solaris Unix 5.11\n"
@@ -170,7 +170,7 @@ def test_a_print_still_writing_when_the_last_capture_closes():
     # In a child: a router freed there crashes the interpreter.
     rc, out, err = run_script("""
         import sys, threading
-        from talvern.platformdetails import _capture
+        from talvern.platformdetails import _printed as _capture
 
         class Slow:
             \"\"\"Holds its first write until told, as a full pipe would.\"\"\"
@@ -214,7 +214,7 @@ def test_a_copy_of_the_router_is_never_wrapped(program):
 
 
 def test_the_command_s_table_calls_catch_only_their_own_lines(program):
-    from talvern.platformdetails._report import call_captured
+    from talvern.platformdetails.cli.report import call_captured
 
     recording = program()[0]
 

@@ -282,7 +282,7 @@ def test_many_inputs_in_workers_keep_input_order(tmp_path):
 @pytest.mark.parametrize("stderr_tty, stdout_tty, shown", [(True, False, True), (False, False, False),
                                                          (True, True, False)])
 def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_tty, shown):
-    from talvern.platformdetails._progress import Progress
+    from talvern.platformdetails.cli.progress import Progress
 
     class Stream(io.StringIO):
         def isatty(self):
@@ -317,7 +317,7 @@ ARGPARSE_COMMAND_LINES = [["--js", "a"], ["a", "--json"], ["--", "-x"], ["--tabl
 
 @pytest.mark.parametrize("argv", PLAIN_COMMAND_LINES + ARGPARSE_COMMAND_LINES, ids=repr)
 def test_command_lines_read_without_argparse_mean_what_argparse_reads(argv):
-    from talvern.platformdetails._cli import build_parser, plain_args
+    from talvern.platformdetails.cli import build_parser, plain_args
 
     plain = plain_args(argv)
     if argv in ARGPARSE_COMMAND_LINES:
@@ -329,8 +329,8 @@ def test_command_lines_read_without_argparse_mean_what_argparse_reads(argv):
 
 @pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity here")
 def test_help_keeps_its_layout_and_counts_the_cpus_this_process_may_use(tmp_path):
-    from talvern.platformdetails._formats import FORMATS
-    from talvern.platformdetails._help import DESCRIPTION, epilog
+    from talvern.platformdetails.cli.formats import FORMATS
+    from talvern.platformdetails.cli.help import DESCRIPTION, epilog
 
     # One CPU allowed on a machine that may have more: the default must
     # follow what the process may use, not what the machine has.

@@ -7,7 +7,7 @@ import os
 import pytest
 
 from command import TABLE, cli, json_lines
-from talvern.platformdetails._escape import escape
+from talvern.platformdetails.cli.escape import escape
 
 # The third line of a processor-line text is TOLM's model, whatever it holds.
 HOSTILE_MODEL = "\x1b]0;pwned\x07\x1b[2J"

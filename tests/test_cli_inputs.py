@@ -8,7 +8,7 @@ import threading
 import pytest
 
 from command import EXAMPLES, cli, example, json_lines
-from talvern.platformdetails._inputs import MAX_SIZE, read_file, size
+from talvern.platformdetails.cli.inputs import MAX_SIZE, read_file, size
 
 GARU = b"Kernel: Solaris Unix\n"
 

@@ -16,8 +16,8 @@ pytest.importorskip("asyncssh")
 from live_fleet import Fleet  # noqa: E402
 from ssh_emulator import BANNER, Device  # noqa: E402
 
-from talvern.platformdetails import _live, _saved  # noqa: E402
-from talvern.platformdetails._targets import Target, TargetError, collect, read_inventory  # noqa: E402
+from talvern.platformdetails.cli import devices as _live, saving as _saved  # noqa: E402
+from talvern.platformdetails.live.targets import Target, TargetError, collect, read_inventory  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 TEXTS = {name: (EXAMPLES / name).read_text() for name in ("tolm-processor.txt", "garu.txt", "unrelated.txt")}
@@ -87,7 +87,7 @@ def test_each_target_one_answer_and_each_failure_class_counted(fleet):
 def test_fresh_workers_take_over_and_every_device_is_answered_once(fleet):
     # Two devices per worker: seven devices need four workers, two at a time.
     command = ("import os, sys\n"
-               "from talvern.platformdetails import _cli, _live\n"
+               "from talvern.platformdetails import cli as _cli; from talvern.platformdetails.cli import devices as _live\n"
                "_live.DEVICES_PER_WORKER = 2\n"
                "ask = _live.worker\n"
                "def worker(*args):\n"
@@ -298,14 +298,14 @@ def test_concurrency_stays_under_the_open_file_limit(monkeypatch, capsys):
 
 
 def test_the_offline_command_does_not_import_asyncssh(tmp_path):
-    code = ("import sys; from talvern.platformdetails._cli import main;"
+    code = ("import sys; from talvern.platformdetails.cli import main;"
             "status = main([%r]); sys.exit(status if 'asyncssh' not in sys.modules else 99)"
             % str(EXAMPLES / "garu.txt"))
     assert subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, timeout=60).returncode == 0
 
 
 def test_without_the_ssh_extra_the_live_mode_says_how_to_get_it():
-    code = ("import sys; sys.modules['asyncssh'] = None; from talvern.platformdetails._cli import main;"
+    code = ("import sys; sys.modules['asyncssh'] = None; from talvern.platformdetails.cli import main;"
             "sys.exit(main(['ssh://router']))")
     proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     assert proc.returncode == 2 and b"pip install 'talvern-platformdetails[ssh]'" in proc.stderr, proc.stderr

@@ -11,8 +11,8 @@ asyncssh = pytest.importorskip("asyncssh")
 
 from ssh_emulator import BANNER, Device, Emulator  # noqa: E402
 
-from talvern.platformdetails import _ssh  # noqa: E402
-from talvern.platformdetails._hostkeys import HostKeys, _PlainHosts, host_pattern  # noqa: E402
+from talvern.platformdetails.live import session as _ssh  # noqa: E402
+from talvern.platformdetails.live.hostkeys import HostKeys, _PlainHosts, host_pattern  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 TEXT = (EXAMPLES / "tolm-processor.txt").read_text()

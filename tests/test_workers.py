@@ -198,8 +198,8 @@ def test_an_input_past_the_time_limit_is_an_error_and_the_run_goes_on(tmp_path, 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_where_no_alarm_can_be_set_a_worker_keeps_the_time_limit(tmp_path):
-    from talvern.platformdetails._formats import FORMATS
-    from talvern.platformdetails._workers import Options, answers, tasks
+    from talvern.platformdetails.cli.formats import FORMATS
+    from talvern.platformdetails.cli.answers import Options, answers, tasks
 
     names = fleet(tmp_path / "fleet", 3, {1: SLOW_LINE})
     outcomes = []

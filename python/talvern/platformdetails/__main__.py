@@ -1,7 +1,7 @@
 """``python -m talvern.platformdetails``: the command-line entry (see ``--help``)."""
 import sys
 
-from ._cli import main
+from .cli import main
 
 if __name__ == "__main__":
     sys.exit(main(prog="python -m talvern.platformdetails"))

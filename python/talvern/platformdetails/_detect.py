@@ -5,7 +5,7 @@ import re
 import sys
 from typing import NamedTuple, Optional, Tuple, Type
 
-from ._capture import close_capture, open_capture, reroute
+from ._printed import close_capture, open_capture, reroute
 
 # BaseExceptionGroup (3.11): its members carry tracebacks of their own.
 _ExceptionGroup = getattr(builtins, "BaseExceptionGroup", None)  # type: Optional[Type[BaseException]]

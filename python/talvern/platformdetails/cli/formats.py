@@ -9,15 +9,15 @@ its options from that list.
 """
 from __future__ import annotations
 
-from ._detect import DETECTORS
-from ._escape import escape
-from ._report import AMBIGUOUS, EMPTY, ERROR, NOT_RECOGNISED
+from .._detect import DETECTORS
+from .escape import escape
+from .report import AMBIGUOUS, EMPTY, ERROR, NOT_RECOGNISED
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
     from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-    from ._detect import Detection
+    from .._detect import Detection
 
 
 class Format:

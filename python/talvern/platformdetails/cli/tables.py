@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import re
 
-from ._escape import escape
-from ._inputs import BOMS, MAX_SIZE, TooLarge, read_bounded, shown_size
-from ._report import describe_exception
+from .escape import escape
+from .inputs import BOMS, MAX_SIZE, TooLarge, read_bounded, shown_size
+from .report import describe_exception
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:

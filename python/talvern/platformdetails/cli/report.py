@@ -8,16 +8,16 @@ arrives here, and _formats turns the data into the printed entry.
 """
 from __future__ import annotations
 
-from . import function_def as fd
-from ._capture import close_capture, open_capture, reroute
-from ._detect import LineTooLong, detect
+from .. import function_def as fd
+from .._printed import close_capture, open_capture, reroute
+from .._detect import LineTooLong, detect
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-    from ._detect import Detection
-    from ._tables import Table
+    from .._detect import Detection
+    from .tables import Table
 
 RECOGNISED, NOT_RECOGNISED, AMBIGUOUS, EMPTY, ERROR = "recognised", "not recognised", "ambiguous", "empty", "error"
 #: Each kind of answer's exit status, as grep's. An empty text is usually a

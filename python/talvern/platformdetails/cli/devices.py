@@ -14,16 +14,16 @@ import time
 import warnings
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Set, TextIO, Tuple
 
-from . import _saved
-from ._credentials import CredentialError, load
-from ._escape import escape
-from ._hostkeys import HostKeys, default_own_file, default_user_file
-from ._progress import Progress, is_terminal
-from ._output import Writer
-from ._report import ERROR, report
-from ._ssh import DEFAULT_PAGING_OFF, MAX_OUTPUT, Credentials, Failure, Settings, capture, describe
-from ._targets import Target, TargetError, collect
-from ._workers import Options, Outcome, Task, answer, default_jobs
+from . import saving as _saved
+from ..live.credentials import CredentialError, load
+from .escape import escape
+from ..live.hostkeys import HostKeys, default_own_file, default_user_file
+from .progress import Progress, is_terminal
+from .output import Writer
+from .report import ERROR, report
+from ..live.session import DEFAULT_PAGING_OFF, MAX_OUTPUT, Credentials, Failure, Settings, capture, describe
+from ..live.targets import Target, TargetError, collect
+from .answers import Options, Outcome, Task, answer, default_jobs
 
 TIMEOUT = 30.0  # seconds per device when --timeout is not given
 CONCURRENCY = 100

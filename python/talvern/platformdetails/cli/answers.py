@@ -13,16 +13,16 @@ import os
 import sys
 import time
 
-from ._escape import escape
-from ._inputs import MAX_SIZE, BinaryInput, TooLarge, decode, read_bounded, read_file, shown_size, walk
-from ._report import describe_exception, kind, report
+from .escape import escape
+from .inputs import MAX_SIZE, BinaryInput, TooLarge, decode, read_bounded, read_file, shown_size, walk
+from .report import describe_exception, kind, report
 
 TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
     from typing import Callable, Generator, Iterator, Optional, Sequence, TextIO, Tuple
 
-    from ._formats import Format
-    from ._tables import Table
+    from .formats import Format
+    from .tables import Table
 
 # A serial run switches to worker processes after this many inputs or this
 # many seconds, whichever comes first: starting workers costs tens of
@@ -251,7 +251,7 @@ def answers(options: Options, work: Iterator[Task], jobs: int, timeout: float,
         return
     from functools import partial
 
-    from ._pool import in_workers
+    from .._fanout import in_workers
 
     # A forked worker flushes its copy of the output buffer when it ends:
     # before_workers empties it before each start.

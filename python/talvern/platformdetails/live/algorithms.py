@@ -2,12 +2,9 @@
 asyncssh has them, and with --legacy-algorithms everything else asyncssh
 offers and the old ones as well. Made once per process: every connection
 in flight holds them, and its key-exchange packet names each one."""
-import warnings
 from typing import Dict, Iterable, List, Sequence, Tuple
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore")  # import-time warnings, as in _ssh
-    import asyncssh
+from ._asyncssh import asyncssh
 
 # ssh_config(5): KexAlgorithms, Ciphers, MACs and HostKeyAlgorithms (without
 # certificates, which known_hosts lines do not hold), in OpenSSH's order.

@@ -2,12 +2,9 @@
 for every device, and the tool's own file, where --accept-new-host-keys
 records hosts seen for the first time. Both are read once per process."""
 import os
-import warnings
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore")
-    import asyncssh
+from ._asyncssh import asyncssh
 
 
 def default_user_file() -> str:

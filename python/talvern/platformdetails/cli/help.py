@@ -10,7 +10,7 @@ TYPE_CHECKING = False  # as in _cli: typing stays unimported
 if TYPE_CHECKING:
     from typing import Sequence
 
-    from ._formats import Format
+    from .formats import Format
 
 DESCRIPTION = """\
 Name the device model that printed each version text, with the five

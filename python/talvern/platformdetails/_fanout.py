@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     from multiprocessing.connection import Connection
     from typing import Any, Callable, Deque, Dict, Generator, Iterator, List, Optional, Sequence, Tuple
 
-    from ._workers import Outcome, Task
+    from .cli.answers import Outcome, Task
 
     Batch = List[Tuple[int, Task]]
 

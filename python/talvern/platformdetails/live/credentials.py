@@ -5,14 +5,11 @@ from the command line. All are read once, before any device is asked."""
 import getpass
 import os
 import stat
-import warnings
 from typing import Any, List, Optional, Sequence, TextIO
 
-with warnings.catch_warnings():
-    warnings.simplefilter("ignore")
-    import asyncssh
+from ._asyncssh import asyncssh
 
-from ._ssh import Credentials, Secret
+from .session import Credentials, Secret
 
 DEFAULT_KEYS = ("id_ed25519", "id_ecdsa", "id_rsa")
 

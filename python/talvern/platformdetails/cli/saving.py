@@ -8,7 +8,7 @@ import time
 from typing import Iterable, List, Optional
 from urllib.parse import quote
 
-from ._targets import Target, TargetError, parse_target
+from ..live.targets import Target, TargetError, parse_target
 
 FAILED = ".failed"  # hidden: the offline mode's walk skips it, and the sidecars
 

@@ -11,12 +11,12 @@ from __future__ import annotations
 import os
 import sys
 
-from ._escape import escape
-from ._formats import FORMATS
-from ._inputs import MAX_SIZE, shown_size, size
-from ._output import OutputError, Writer
-from ._progress import Progress, is_terminal
-from ._workers import TIMEOUT, Options, answers, default_jobs, tasks
+from .escape import escape
+from .formats import FORMATS
+from .inputs import MAX_SIZE, shown_size, size
+from .output import OutputError, Writer
+from .progress import Progress, is_terminal
+from .answers import TIMEOUT, Options, answers, default_jobs, tasks
 
 # typing.TYPE_CHECKING without importing typing at run time; the type
 # checker takes any TYPE_CHECKING as true.
@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     import argparse
     from typing import Any, Callable, Dict, NoReturn, Optional, Sequence, TextIO, Tuple
 
-    from ._formats import Format
+    from .formats import Format
 
 PROG = "talvern-platformdetails"
 #: --max-line-length's default: a line this long costs the slowest detector
@@ -89,8 +89,8 @@ OPTIONS = (
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     import argparse
 
-    from . import __version__
-    from ._help import DESCRIPTION, epilog
+    from .. import __version__
+    from .help import DESCRIPTION, epilog
 
     class Parser(argparse.ArgumentParser):
         def error(self, message: str) -> NoReturn:
@@ -223,7 +223,7 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
         return 2
     table = None
     if args.table is not None:
-        from ._tables import UsageError, load_table
+        from .tables import UsageError, load_table
 
         try:
             table = load_table(args.table)
@@ -236,7 +236,7 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
     options = Options(form, table, args.explain, prog, limit or None, max_size)
     if is_live(args):
         try:
-            from ._live import run_live
+            from .devices import run_live
         except ImportError as exc:
             if exc.name != "asyncssh":
                 raise

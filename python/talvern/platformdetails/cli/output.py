@@ -3,15 +3,15 @@ in order, its messages on standard error, counted for the summary and the
 exit status."""
 from __future__ import annotations
 
-from ._report import STATUS
+from .report import STATUS
 
 # typing.TYPE_CHECKING without importing typing at run time.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Callable, Dict, Optional, TextIO
 
-    from ._formats import Format
-    from ._workers import Outcome
+    from .formats import Format
+    from .answers import Outcome
 
 
 class OutputError(Exception):

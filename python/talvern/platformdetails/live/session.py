@@ -7,18 +7,13 @@ import asyncio
 import codecs
 import socket
 import time
-import warnings
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
-with warnings.catch_warnings():
-    # asyncssh and cryptography warn at import time about algorithms they
-    # will drop; that is theirs to sort out, not the user's.
-    warnings.simplefilter("ignore")
-    import asyncssh
+from ._asyncssh import asyncssh
 
-from ._algorithms import algorithms, host_key_algs
-from ._hostkeys import HostKeys
-from ._terminal import PAGER, PROMPT, clean, drawn
+from .algorithms import algorithms, host_key_algs
+from .hostkeys import HostKeys
+from .screen import PAGER, PROMPT, clean, drawn
 
 CONNECT_LIMIT = 10.0  # seconds to reach a device, or half the deadline when that is shorter
 MAX_OUTPUT = 1 << 20

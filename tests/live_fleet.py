@@ -1,16 +1,19 @@
-"""Emulated devices on 127.0.0.1 served from a thread of the test process,
-for tests that run the command as a subprocess against them."""
-import asyncio
+"""Emulated devices on 127.0.0.1, served by a process of their own, for
+tests that run the command against them: in this process (run), which the
+command's worker processes are then forked from with no thread but the
+test's, or as a subprocess (run_process)."""
+import json
 import os
 import subprocess
 import sys
-import threading
 
-from ssh_emulator import Emulator, asyncssh
+from command import PROG, cli
+from ssh_emulator import asyncssh
 
 from talvern.platformdetails.live.hostkeys import host_pattern
 
 LIMIT = 30  # seconds any one start, stop or command may take
+EMULATOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ssh_emulator.py")
 
 
 class Fleet:
@@ -20,10 +23,10 @@ class Fleet:
         self.home = home
         self.client = asyncssh.generate_private_key("ssh-ed25519")
         self.host = asyncssh.generate_private_key("ssh-ed25519")
-        self.loop = asyncio.new_event_loop()
-        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
-        self.thread.start()
-        self.emulator = Emulator(self.host, [self.client.convert_to_public()], password)
+        self.server = subprocess.Popen([sys.executable, EMULATOR], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       universal_newlines=True)
+        self.send({"host_key": self.host.export_private_key().decode(),
+                   "client_keys": [self.client.export_public_key().decode()], "password": password})
         ssh = home / ".ssh"
         ssh.mkdir(exist_ok=True)
         self.key_file = ssh / "id_ed25519"
@@ -31,13 +34,18 @@ class Fleet:
         os.chmod(str(self.key_file), 0o600)
         (ssh / "known_hosts").touch()
 
-    def call(self, coroutine):
-        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(LIMIT)
+    def send(self, fields):
+        self.server.stdin.write(json.dumps(fields) + "\n")
+        self.server.stdin.flush()
 
     def start(self, device, known=True):
         """Serves one device; returns its ssh:// target. known: its key is
         put in known_hosts (the device's own, or the key given)."""
-        port = self.call(self.emulator.start(device))
+        fields = device._asdict()
+        if device.host_key is not None:
+            fields["host_key"] = device.host_key.export_private_key().decode()
+        self.send(fields)
+        port = int(self.server.stdout.readline())
         if known:
             self.know(port, self.host if known is True else known)
         return "ssh://admin@127.0.0.1:%d" % port
@@ -47,15 +55,35 @@ class Fleet:
             stream.write("%s %s\n" % (host_pattern("127.0.0.1", port), key.export_public_key().decode().strip()))
 
     def stop(self):
-        self.call(self.emulator.close())
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join(LIMIT)
-        self.loop.close()
+        self.server.stdin.close()
+        try:
+            self.server.wait(LIMIT)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
+        self.server.stdout.close()
 
-    def run(self, *args, env=None, cwd=None, command=("-m", "talvern.platformdetails")):
+    def environment(self, env):
         environment = dict(os.environ, HOME=str(self.home), XDG_CONFIG_HOME=str(self.home / "config"))
         environment.pop("SSH_AUTH_SOCK", None)
         environment.update(env or {})
+        return environment
+
+    def run(self, *args, env=None, cwd=None):
+        """The command in this process, with HOME the fleet's."""
+        saved = dict(os.environ)
+        os.environ.clear()
+        os.environ.update(self.environment(env))
+        try:
+            return cli(cwd or self.home, *args)
+        finally:
+            os.environ.clear()
+            os.environ.update(saved)
+
+    def run_process(self, *args, env=None, command=("-m", "talvern.platformdetails")):
         return subprocess.run([sys.executable] + list(command) + [str(arg) for arg in args],
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              env=environment, cwd=str(cwd or self.home), timeout=LIMIT * 2)
+                              env=self.environment(env), cwd=str(self.home), timeout=LIMIT * 2)
+
+
+__all__ = ["Fleet", "LIMIT", "PROG"]

@@ -272,3 +272,35 @@ class Emulator:
         for server in self.servers:
             await server.wait_closed()
         self.servers = []
+
+
+def serve() -> None:
+    """The emulator as a process of its own, for tests and benchmarks that
+    run the command in theirs: reads one JSON object a line on standard
+    input ({"host_key", "client_keys", "password"} first, then devices as
+    Device fields, host_key in PEM) and writes each device's port as a line.
+    Ends, closing every device, when standard input does."""
+    import json
+    import sys
+    import threading
+
+    setup = json.loads(sys.stdin.readline())
+    loop = asyncio.new_event_loop()
+    emulator = Emulator(asyncssh.import_private_key(setup["host_key"]),
+                        [asyncssh.import_public_key(key) for key in setup["client_keys"]], setup.get("password", ""))
+    thread = threading.Thread(target=loop.run_forever, daemon=True)
+    thread.start()
+    for line in sys.stdin:
+        fields = json.loads(line)
+        if fields.get("host_key"):
+            fields["host_key"] = asyncssh.import_private_key(fields["host_key"])
+        port = asyncio.run_coroutine_threadsafe(emulator.start(Device(**fields)), loop).result(30)
+        sys.stdout.write("%d\n" % port)
+        sys.stdout.flush()
+    asyncio.run_coroutine_threadsafe(emulator.close(), loop).result(30)
+    loop.call_soon_threadsafe(loop.stop)
+    thread.join(30)
+
+
+if __name__ == "__main__":
+    serve()

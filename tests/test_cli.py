@@ -1,5 +1,5 @@
-"""The command line, run as a user runs it: a subprocess of the test venv's
-interpreter, from a directory outside the source tree."""
+"""The command line: what it answers for files and folders, in every
+format, with every exit status, from a directory outside the source tree."""
 import csv
 import importlib.util
 import io
@@ -10,7 +10,7 @@ import re
 import pytest
 
 import talvern.platformdetails
-from command import EXAMPLES, ROOT, TABLE, cli, example, json_lines
+from command import EXAMPLES, PROG, ROOT, TABLE, cli, cli_process, example, json_lines
 from conftest import DETECTOR_NAMES as DETECTORS
 
 NO_BANNER = "AttributeError: 'NoneType' object has no attribute 'group'"
@@ -98,7 +98,7 @@ def test_stdin_with_crlf_line_ends(tmp_path, args):
 def test_no_file_at_a_terminal_prints_usage_instead_of_waiting(tmp_path):
     master, slave = pty.openpty()
     try:
-        proc = cli(tmp_path, stdin=slave)
+        proc = cli_process(tmp_path, stdin=slave)
     finally:
         os.close(master)
         os.close(slave)
@@ -298,50 +298,70 @@ def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_
     assert stream.getvalue() == ("\r4000 inputs, 1000/s \r\033[K" if shown else "")
 
 
-@pytest.mark.parametrize("args", [["--bogus"], ["--explain", "x.txt"], ["--table"], ["--json", "--csv", "x"],
-                                  ["--csv", "--summary", "x"], ["--tsv", "--summary", "x"], ["--jobs", "0", "x"],
-                                  ["--tsv", "--csv", "x"], ["--timeout", "-1", "x"], ["--timeout", "nan", "x"]])
-def test_usage_errors(tmp_path, args):
+USAGE_ERRORS = [
+    (["--bogus"], "unknown option --bogus"), (["--explain", "x.txt"], "--explain needs --table"),
+    (["--table"], "--table needs FILE"), (["--json", "--csv", "x"], "--csv cannot be combined with --json"),
+    (["--csv", "--summary", "x"], "--summary cannot be combined with --csv"),
+    (["--tsv", "--summary", "x"], "--summary cannot be combined"), (["--jobs", "0", "x"], "--jobs needs a number"),
+    (["--tsv", "--csv", "x"], "cannot be combined"), (["--timeout", "-1", "x"], "--timeout needs"),
+    (["--timeout", "nan", "x"], "--timeout needs"), (["--jobs", "two"], "--jobs: 'two' is not a valid N"),
+    (["--s", "x"], "--s is ambiguous: --summary, --save"), (["--summary=yes"], "--summary takes no value"),
+    (["--save", "DIR", "some-file.txt"], "--save is for asking devices"),
+    (["ssh://h", "some-file.txt"], "cannot be answered in one run"), (["--timeout", "0", "ssh://h"], "above 0"),
+    (["--\x1b[31m"], "unknown option --\\x1b[31m"),  # shown escaped, as a glob's file names may be
+]
+
+
+@pytest.mark.parametrize("args, words", USAGE_ERRORS, ids=repr)
+def test_usage_errors(tmp_path, args, words):
     proc = cli(tmp_path, *args)
-    assert proc.returncode == 2
-    assert b"usage:" in proc.stderr and b"Traceback" not in proc.stderr
+    assert proc.returncode == 2 and proc.stdout == b""
+    usage, _, error = proc.stderr.decode().splitlines()
+    assert usage.startswith("usage: %s [OPTION]" % PROG) and error.startswith(PROG + ": error: ")
+    assert words in error, error
 
 
-PLAIN_COMMAND_LINES = [[], ["a.txt", "-"], ["--json", "--json", "x"], ["--jobs", "007", "-j", "2", "x"],
-                       ["--max-line-length", "0", "x"],
-                       ["--timeout", "0.5", "x"],
-                       ["--tsv", "--summary", "--table", "t.json", "--explain", "a", ""]]
-ARGPARSE_COMMAND_LINES = [["--js", "a"], ["a", "--json"], ["--", "-x"], ["--table=t.json"], ["--jobs", "two"],
-                          ["--json", "--csv"], ["-h"], ["--table", "-"], ["-j2"]]
+COMMAND_LINES = [
+    # (argv, what it means: dests that differ from their defaults)
+    (["a.txt", "-"], {"files": ["a.txt", "-"]}),
+    (["--json", "--json", "x"], {"format": "--json", "files": ["x"]}),
+    (["--jobs", "007", "-j", "2", "x"], {"jobs": 2, "files": ["x"]}),
+    (["-j2", "--js", "a"], {"jobs": 2, "format": "--json", "files": ["a"]}),  # an unambiguous prefix
+    (["a", "--json", "b"], {"format": "--json", "files": ["a", "b"]}),  # options after files
+    (["--", "-x", "--json"], {"files": ["-x", "--json"]}),
+    (["--table=t.json", "--table", "-", "--explain"], {"table": "-", "explain": True}),
+    (["--timeout", "0.5", "--max-size", "1k", "x"], {"timeout": 0.5, "max_size": 1024, "files": ["x"]}),
+    (["-i", "k1", "-ik2", "--identity=k3", "ssh://h"], {"identity": ["k1", "k2", "k3"], "files": ["ssh://h"]}),
+    (["--tsv", "--table", "t.json", "--explain", "a", ""], {"format": "--tsv", "table": "t.json", "explain": True,
+                                                           "files": ["a", ""]}),
+]
 
 
-@pytest.mark.parametrize("argv", PLAIN_COMMAND_LINES + ARGPARSE_COMMAND_LINES, ids=repr)
-def test_command_lines_read_without_argparse_mean_what_argparse_reads(argv):
-    from talvern.platformdetails.cli import build_parser, plain_args
+@pytest.mark.parametrize("argv, meaning", COMMAND_LINES, ids=repr)
+def test_command_lines(argv, meaning):
+    from talvern.platformdetails.cli.options import OPTIONS, parse
 
-    plain = plain_args(argv)
-    if argv in ARGPARSE_COMMAND_LINES:
-        assert plain is None
-        return
-    parsed = vars(build_parser().parse_args(argv))
-    assert {name: getattr(plain, name) for name in parsed} == parsed
+    line = parse(argv)
+    said = {option.dest: getattr(line, option.dest) for option in OPTIONS if option.dest != "format"}
+    said.update(files=line.files, format=line.format.option)
+    defaults = {option.dest: option.default for option in OPTIONS if option.dest != "format"}
+    defaults.update(files=[], format=None)
+    assert {name: value for name, value in said.items() if value != defaults[name]} == meaning
 
 
 @pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity here")
-def test_help_keeps_its_layout_and_counts_the_cpus_this_process_may_use(tmp_path):
-    from talvern.platformdetails.cli.formats import FORMATS
-    from talvern.platformdetails.cli.help import DESCRIPTION, epilog
+def test_help_is_one_screen_of_every_option_and_counts_the_cpus_this_process_may_use(tmp_path):
+    from talvern.platformdetails.cli.options import OPTIONS
 
     # One CPU allowed on a machine that may have more: the default must
     # follow what the process may use, not what the machine has.
-    proc = cli(tmp_path, "--help", preexec_fn=lambda: os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}))
+    proc = cli_process(tmp_path, "--help", preexec_fn=lambda: os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}))
     assert proc.returncode == 0 and proc.stderr == b""
     out = proc.stdout.decode()
     assert out.startswith("usage: python -m talvern.platformdetails ")
     assert re.findall(r"CPUs\s+available,\s+(\d+)\s+here", out) == ["1"]
-    # Laid out as written, not rewrapped: the output template and the
-    # exit statuses are columns.
-    assert DESCRIPTION in out and epilog(FORMATS) in out
+    assert all(option.flags[-1] in out for option in OPTIONS) and "docs/command.md" in out
+    assert max(len(line) for line in out.splitlines()[2:]) <= 79  # past the usage, which holds the name
 
 
 def load_demo():

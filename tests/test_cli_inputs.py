@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from command import EXAMPLES, cli, example, json_lines
+from command import EXAMPLES, cli, cli_process, example, json_lines
 from talvern.platformdetails.cli.inputs import MAX_SIZE, read_file, size
 
 GARU = b"Kernel: Solaris Unix\n"
@@ -50,7 +50,7 @@ def test_a_pipe_named_on_the_command_line_is_read_as_a_stream(tmp_path, kind):
         os.write(writer, GARU)
         os.close(writer)
         try:
-            proc = cli(tmp_path, "/dev/fd/%d" % reader, pass_fds=[reader])
+            proc = cli_process(tmp_path, "/dev/fd/%d" % reader, pass_fds=[reader])
         finally:
             os.close(reader)
         name = "/dev/fd/%d" % reader
@@ -108,7 +108,7 @@ def test_running_out_of_memory_on_one_input_is_its_error_not_a_traceback(tmp_pat
 
     def small_address_space():
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    proc = cli(tmp_path, "--max-size", "4G", "/dev/zero", example("garu.txt"), preexec_fn=small_address_space)
+    proc = cli_process(tmp_path, "--max-size", "4G", "/dev/zero", example("garu.txt"), preexec_fn=small_address_space)
     assert proc.returncode == 2
     assert proc.stdout.decode() == "%s: GARU (get_garu_details)\n" % example("garu.txt")
     assert proc.stderr.decode() == "python -m talvern.platformdetails: cannot read /dev/zero: out of memory\n"

@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from command import EXAMPLES, cli, example
+from command import EXAMPLES, cli, cli_process, example
 
 OUTPUTS = [[], ["--json"], ["--csv"], ["--tsv"], ["--detectors"], ["--summary"]]
 
@@ -24,7 +24,7 @@ def test_output_that_cannot_be_written(tmp_path, args, sink):
     # would be that of every input the buffer took.
     env = dict(os.environ, PYTHONUNBUFFERED="1")
     try:
-        proc = cli(tmp_path, *args + [EXAMPLES], stdout=stdout, env=env)
+        proc = cli_process(tmp_path, *args + [EXAMPLES], stdout=stdout, env=env)
     finally:
         os.close(stdout)
     if sink == "closed-pipe":
@@ -42,8 +42,8 @@ def test_standard_error_that_cannot_be_written_costs_no_answer(tmp_path):
         pytest.skip("no /dev/full here")
     stderr = os.open("/dev/full", os.O_WRONLY)
     try:
-        proc = cli(tmp_path, "gone.txt", example("garu.txt"), stderr=stderr,
-                   env=dict(os.environ, PYTHONUNBUFFERED="1"))
+        proc = cli_process(tmp_path, "gone.txt", example("garu.txt"), stderr=stderr,
+                           env=dict(os.environ, PYTHONUNBUFFERED="1"))
     finally:
         os.close(stderr)
     assert proc.returncode == 2
@@ -51,6 +51,6 @@ def test_standard_error_that_cannot_be_written_costs_no_answer(tmp_path):
 
 
 def test_closed_standard_output_is_one_line_and_status_2(tmp_path):
-    proc = cli(tmp_path, example("garu.txt"), stdout=None, preexec_fn=lambda: os.close(1))
+    proc = cli_process(tmp_path, example("garu.txt"), stdout=None, preexec_fn=lambda: os.close(1))
     assert proc.returncode == 2
     assert proc.stderr.decode() == "python -m talvern.platformdetails: error: standard output is closed\n"

@@ -6,7 +6,7 @@ import resource
 
 import pytest
 
-from command import TABLE, cli, example, json_lines
+from command import TABLE, cli, cli_process, example, json_lines
 
 
 def test_table_classifies_and_explains(tmp_path):
@@ -104,7 +104,7 @@ def test_a_table_too_large_for_memory_is_a_one_line_error(tmp_path):
 
     def small_address_space():
         resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))
-    proc = cli(tmp_path, "--table", "big.json", example("garu.txt"), preexec_fn=small_address_space)
+    proc = cli_process(tmp_path, "--table", "big.json", example("garu.txt"), preexec_fn=small_address_space)
     assert (proc.returncode, proc.stdout) == (2, b"")
     assert proc.stderr.decode() == ("python -m talvern.platformdetails: error: table big.json: out of memory"
                                     " while reading it\n")

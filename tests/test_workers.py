@@ -198,19 +198,19 @@ def test_an_input_past_the_time_limit_is_an_error_and_the_run_goes_on(tmp_path, 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_where_no_alarm_can_be_set_a_worker_keeps_the_time_limit(tmp_path):
-    from talvern.platformdetails.cli.formats import FORMATS
-    from talvern.platformdetails.cli.answers import Options, answers, tasks
+    from talvern.platformdetails.cli.answers import Answerer, answers
+    from talvern.platformdetails.cli.inputs import tasks
 
     names = fleet(tmp_path / "fleet", 3, {1: SLOW_LINE})
     outcomes = []
     # Only the main thread may set an alarm.
     thread = threading.Thread(target=lambda: outcomes.extend(answers(
-        Options(FORMATS[0], None, False, "prog"), tasks([str(tmp_path / name) for name in names], None),
+        Answerer(), tasks([str(tmp_path / name) for name in names], None),
         1, 0.1, lambda: None)))
     thread.start()
     thread.join(30)
     assert [outcome.kind for outcome in outcomes] == ["recognised", "error", "recognised"]
-    assert outcomes[1].messages == ("prog: %s: not answered within 0.1 s" % (tmp_path / names[1]),)
+    assert outcomes[1].messages == (("error", str(tmp_path / names[1]), "not answered within 0.1 s"),)
 
 
 @pytest.mark.parametrize("seconds", ["1e12", "inf", "0"])

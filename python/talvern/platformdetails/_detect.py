@@ -127,7 +127,7 @@ def _detached(exc: BaseException, handled: Optional[BaseException]) -> BaseExcep
         if following is None or following is handled or id(following) in seen:
             break
         seen.add(id(following))
-        notes.append("%s %s" % (how, _describe(following)))
+        notes.append("%s %s" % (how, describe_exception(following)))
         link = following
     suppress = exc.__suppress_context__
     exc.__cause__ = None  # which sets __suppress_context__
@@ -138,12 +138,22 @@ def _detached(exc: BaseException, handled: Optional[BaseException]) -> BaseExcep
     return exc
 
 
-def _describe(exc: BaseException) -> str:
-    try:
-        message = str(exc)
-    except Exception:  # an exception whose __str__ fails still has a name
-        message = ""
-    return "%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__
+def describe_exception(exc: BaseException, first_line: bool = False) -> str:
+    """An exception in words, as every message of this package gives one:
+    "KeyError: 'k'", or an OS error's reason alone ("No such file or
+    directory"). first_line: only its first line, for a one-line reason."""
+    if isinstance(exc, OSError) and exc.strerror:
+        message = str(exc.strerror)
+    else:
+        try:
+            message = str(exc)
+        except Exception:  # an exception whose __str__ fails still has a name
+            message = ""
+        if message:
+            message = "%s: %s" % (type(exc).__name__, message)
+        else:
+            message = type(exc).__name__
+    return message.split("\n", 1)[0] if first_line else message
 
 
 def _add_note(exc: BaseException, note: str) -> None:

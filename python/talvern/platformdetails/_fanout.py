@@ -1,73 +1,35 @@
-"""Worker processes for a fleet: every input gets one answer or one error,
-whatever happens to a worker, and none is answered for longer than the
-time limit.
+"""Work shared among worker processes forked from this one: files to answer
+or devices to ask. Every item gets one result, whatever happens to a worker.
 
-Each worker has its own Pipe and holds at most one batch of inputs; the
-main process waits on the pipes and the processes' sentinels, so a worker
-that dies leaves no lock behind. A worker notes in shared memory which
-input it is answering and since when: the main process kills a worker that
-is past the limit, and knows which input a dead worker was answering. That
-input is reported as an error; the others the worker held are given to its
-replacement. Imported only when workers start: multiprocessing costs a
-small run more than its answers.
+Each worker has its own pipe and holds one batch at a time; this process
+waits on the pipes and the processes' sentinels, so a worker that dies
+leaves no lock behind. An item a worker began alone (``Batch.begin``, noted
+in shared memory) that passes the time limit has its worker killed, and one
+whose worker dies is blamed for it: it fails, and the others go to a fresh
+worker. multiprocessing and signal are imported only when workers start.
 """
 from __future__ import annotations
 
 import collections
-import multiprocessing
-import multiprocessing.connection
-import multiprocessing.sharedctypes
-import signal
+import gc
 import time
 
-TYPE_CHECKING = False  # as in _cli: typing stays unimported
+from ._batch import IDLE, Batch, serve
+
+TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
     from multiprocessing.connection import Connection
-    from typing import Any, Callable, Deque, Dict, Generator, Iterator, List, Optional, Sequence, Tuple
+    from typing import Any, Callable, Deque, Dict, Generator, Iterable, List, Optional, Sequence, Tuple
 
-    from .cli.answers import Outcome, Task
+    from ._batch import Numbered
 
-    Batch = List[Tuple[int, Task]]
-
-CHUNK = 256  # inputs handed to a worker at a time
-AHEAD = 4  # batches per worker that may be answered ahead of the output
-TRIES = 3  # a worker that dies holding an input it was not answering: tries before that input is an error
-IDLE = -1.0
-
-
-def start_worker() -> None:
-    # Ctrl-C is the main process's to handle: it stops the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def serve(connection: Connection, function: Callable[[Task], Outcome], progress: Any,
-          inherited: Sequence[Connection]) -> None:
-    """A worker's life: answer each batch received, send the outcomes back."""
-    start_worker()
-    for other in inherited:  # forked with the main process's ends of other workers' pipes
-        other.close()
-    while True:
-        try:
-            batch = connection.recv()  # type: Optional[Batch]
-        except EOFError:
-            return
-        if batch is None:
-            return
-        outcomes = []
-        for number, task in batch:
-            # Written started, number, number: a reader that sees both
-            # numbers equal has the started time that goes with them.
-            progress[1] = time.monotonic()
-            progress[0] = progress[2] = number
-            outcomes.append((number, function(task)))
-        progress[0] = progress[2] = IDLE
-        try:
-            connection.send(outcomes)
-        except OSError:  # the main process is gone
-            return
+AHEAD = 4  # batches per worker that may be done ahead of what was yielded
+TRIES = 3  # times an item held by a worker that died is handed out again before it fails
 
 
 def describe_end(exitcode: Optional[int]) -> str:
+    import signal
+
     if exitcode is not None and exitcode < 0:
         try:
             name = signal.Signals(-exitcode).name
@@ -77,25 +39,32 @@ def describe_end(exitcode: Optional[int]) -> str:
     return "not answered: its worker process ended with status %s" % exitcode
 
 
-class Worker:
-    """One worker process, its pipe and what it holds."""
+def not_within(seconds: float) -> str:
+    return "not answered within %g s" % seconds
 
-    def __init__(self, context: Any, function: Callable[[Task], Outcome], others: Sequence[Connection]) -> None:
+
+class _Worker:
+    """One worker process, its pipe, and what it holds."""
+
+    def __init__(self, context: Any, handle: Callable[[Batch], None], stream: bool,
+                 others: Sequence[Connection]) -> None:
+        import multiprocessing.sharedctypes
+
         self.connection, child = context.Pipe()
         self.progress = multiprocessing.sharedctypes.RawArray("d", [IDLE, 0.0, IDLE])
-        inherited = list(others) + [self.connection] if context.get_start_method() == "fork" else []
-        self.process = context.Process(target=serve, args=(child, function, self.progress, inherited),
-                                       daemon=True)
+        self.process = context.Process(target=serve, args=(child, handle, self.progress, stream,
+                                                             list(others) + [self.connection]), daemon=True)
         self.process.start()
         child.close()
-        self.held = []  # type: Batch
+        self.held = {}  # type: Dict[int, Any]
+        self.given = 0
 
-    def answering(self) -> Tuple[Optional[int], float]:
-        """The number of the input being answered and since when, or None."""
+    def begun(self) -> Tuple[Optional[int], float]:
+        """The number of the item being worked on alone and since when, or None."""
         for _ in range(3):
-            first, started, last = self.progress[0], self.progress[1], self.progress[2]
+            first, since, last = self.progress[0], self.progress[1], self.progress[2]
             if first == last:
-                return (None if first == IDLE else int(first)), started
+                return (None if first == IDLE else int(first)), since
         return None, 0.0
 
     def stop(self, kill: bool) -> None:
@@ -113,118 +82,179 @@ class Worker:
         self.connection.close()
 
 
-def in_workers(function: Callable[[Task], Outcome], failed: Callable[[Task, str], Outcome], jobs: int,
-               work: Iterator[Task], timeout: float, late: str,
-               before_start: Callable[[], None]) -> Generator[Outcome, None, None]:
-    """function over work in jobs worker processes, outcomes in input order.
+class _Fan:
+    """One fan-out's state: the workers, what each holds, what is done."""
 
-    An input still being answered after timeout seconds (0: no limit) gets
-    failed(task, late) instead, and one whose worker dies while answering
-    it failed(task, how the worker ended); the worker is replaced. before_start runs before each worker starts.
-    Closing the generator stops the workers.
-    """
-    methods = multiprocessing.get_all_start_methods()
-    # fork shares the loaded module at no cost; elsewhere workers import it.
-    context = multiprocessing.get_context("fork" if "fork" in methods else None)
-    workers = []  # type: List[Worker]
-    retry = collections.deque()  # type: Deque[Tuple[int, Task]]
-    tries = {}  # type: Dict[int, int]
-    done = {}  # type: Dict[int, Outcome]
-    numbered = enumerate(work)
-    taken = shown = 0
-    exhausted = False
+    def __init__(self, handle: Callable[[Batch], None], items: Iterable[Any], failed: Callable[[Any, str], Any],
+                 batch: int, stream: bool, fresh_after: Optional[int],
+                 before_fork: Optional[Callable[[], None]]) -> None:
+        import multiprocessing
 
-    def start() -> Worker:
-        before_start()
-        return Worker(context, function, [worker.connection for worker in workers])
+        # fork shares the loaded module and the run's state at no cost.
+        self.context = multiprocessing.get_context("fork")
+        self.handle, self.failed, self.batch, self.stream = handle, failed, batch, stream
+        self.fresh_after, self.before_fork = fresh_after, before_fork
+        self.workers = []  # type: List[_Worker]
+        self.retry = collections.deque()  # type: Deque[Tuple[int, Any]]
+        self.tries = {}  # type: Dict[int, int]
+        self.done = collections.OrderedDict()  # type: collections.OrderedDict[int, Any]
+        self.numbered = enumerate(items)
+        self.taken = self.shown = 0
+        self.exhausted = False
 
-    def lost(worker: Worker, reason: str, blamed: Optional[int]) -> None:
-        """worker is gone: its input blamed fails, the others go to another."""
-        workers[workers.index(worker)] = start()
-        for number, task in reversed(worker.held):
-            tries[number] = tries.get(number, 0) + (number != blamed)
-            if number == blamed or tries[number] >= TRIES:
-                done[number] = failed(task, reason)
-                tries.pop(number)
-            else:
-                retry.appendleft((number, task))
+    def start(self) -> _Worker:
+        if self.before_fork is not None:
+            self.before_fork()
+        # What is loaded so far is shared with the worker: kept out of its
+        # collections, its pages are not copied when it collects.
+        gc.freeze()
+        return _Worker(self.context, self.handle, self.stream, [worker.connection for worker in self.workers])
 
-    def receive(worker: Worker) -> bool:
+    def replace(self, worker: _Worker) -> None:
+        self.workers[self.workers.index(worker)] = self.start()
+
+    def hand_out(self) -> None:
+        """A batch to each worker that holds none, while the output keeps up."""
+        for worker in self.workers:
+            if worker.held:
+                continue
+            size = self.batch if self.fresh_after is None else min(self.batch, self.fresh_after - worker.given)
+            handed = []  # type: Numbered
+            while self.retry and len(handed) < size:
+                handed.append(self.retry.popleft())
+            while (not self.exhausted and len(handed) < size
+                   and self.taken - self.shown < AHEAD * self.batch * len(self.workers)):
+                try:
+                    handed.append(next(self.numbered))
+                except StopIteration:
+                    self.exhausted = True
+                else:
+                    self.taken += 1
+            if not handed:
+                continue
+            worker.held = dict(handed)
+            worker.given += len(handed)
+            try:
+                worker.connection.send(handed)
+            except OSError:
+                pass  # it died: its sentinel says so
+
+    def receive(self, worker: _Worker) -> bool:
         """Takes in what worker sent; False when its pipe has closed."""
         try:
             while worker.connection.poll():
-                outcomes = worker.connection.recv()  # type: List[Tuple[int, Outcome]]
-                done.update(outcomes)
-                worker.held = []
-                for number, _ in outcomes:
-                    tries.pop(number, None)
+                results, finished = worker.connection.recv()  # type: List[Tuple[int, Any]], bool
+                for number, result in results:
+                    self.done[number] = result
+                    worker.held.pop(number, None)
+                    self.tries.pop(number, None)
+                if finished:
+                    for number, item in worker.held.items():  # a handler that skipped some
+                        self.done[number] = self.failed(item, "not answered")
+                    worker.held = {}
         except (EOFError, OSError):
             return False
         return True
 
-    try:
-        for _ in range(jobs):
-            workers.append(start())
-        while True:
-            for worker in workers:  # hand out work
+    def lost(self, worker: _Worker, reason: str, blamed: Optional[int]) -> None:
+        """worker is gone: the item it was blamed for fails, the others go to another."""
+        self.replace(worker)
+        for number, item in sorted(worker.held.items(), reverse=True):
+            self.tries[number] = self.tries.get(number, 0) + (number != blamed)
+            if number == blamed or self.tries[number] >= TRIES:
+                self.done[number] = self.failed(item, reason)
+                self.tries.pop(number)
+            else:
+                self.retry.appendleft((number, item))
+
+    def past_deadlines(self, timeout: float) -> float:
+        """Kills the workers whose begun item is past the limit; the seconds
+        until the next deadline (0: one has just passed)."""
+        wait = timeout
+        now = time.monotonic()
+        for worker in list(self.workers):
+            number, since = worker.begun()
+            if not worker.held or number is None:
+                continue  # nothing begun: its deadline is at least a whole limit away
+            if now - since >= timeout:
+                worker.stop(kill=True)
+                self.lost(worker, not_within(timeout), number)
+                wait = 0.0
+            else:
+                wait = min(wait, since + timeout - now)
+        return wait
+
+    def wait(self, seconds: Optional[float]) -> None:
+        """Takes in what comes within seconds, and replaces workers that died."""
+        import multiprocessing.connection
+
+        ready = multiprocessing.connection.wait([worker.connection for worker in self.workers]
+                                                + [worker.process.sentinel for worker in self.workers], seconds)
+        for worker in list(self.workers):
+            if worker.connection in ready and self.receive(worker) and worker.process.sentinel not in ready:
+                continue
+            if worker.connection in ready or worker.process.sentinel in ready:
+                number, _ = worker.begun()
+                worker.process.join(1.0)
+                exitcode = worker.process.exitcode
+                self.receive(worker)
+                worker.stop(kill=True)
                 if worker.held:
-                    continue
-                batch = []  # type: Batch
-                while retry and len(batch) < CHUNK:
-                    batch.append(retry.popleft())
-                while not exhausted and len(batch) < CHUNK and taken - shown < AHEAD * CHUNK * jobs:
-                    try:
-                        batch.append(next(numbered))
-                    except StopIteration:
-                        exhausted = True
-                    else:
-                        taken += 1
-                if not batch:
-                    continue
-                worker.held = batch
-                try:
-                    worker.connection.send(batch)
-                except OSError:
-                    pass  # it died: its sentinel says so below
-            while shown in done:
-                outcome = done.pop(shown)
-                shown += 1
-                yield outcome
-            if exhausted and shown == taken:
-                break
-            now = time.monotonic()
-            wait = None  # type: Optional[float]
-            if timeout > 0:
-                for worker in list(workers):
-                    if not worker.held:
-                        continue
-                    number, started = worker.answering()
-                    if number is None:
-                        # Not started yet (or finished): its deadline is
-                        # at least a whole limit away.
-                        left = timeout
-                    elif now - started >= timeout:
-                        worker.stop(kill=True)
-                        lost(worker, late, number)
-                        left = 0.0
-                    else:
-                        left = started + timeout - now
-                    wait = left if wait is None else min(wait, left)
-                if wait == 0.0:
-                    continue
-            ready = multiprocessing.connection.wait(
-                [worker.connection for worker in workers] + [worker.process.sentinel for worker in workers],
-                wait)
-            for worker in list(workers):
-                if worker.connection in ready and receive(worker) and worker.process.sentinel not in ready:
-                    continue
-                if worker.connection in ready or worker.process.sentinel in ready:
-                    number, _ = worker.answering()
-                    worker.process.join(1.0)
-                    exitcode = worker.process.exitcode
-                    receive(worker)
-                    worker.stop(kill=True)
-                    lost(worker, describe_end(exitcode), number)
+                    self.lost(worker, describe_end(exitcode), number)
+                else:
+                    self.replace(worker)
+        if self.fresh_after is not None and (self.retry or not self.exhausted):
+            for worker in list(self.workers):
+                if not worker.held and worker.given >= self.fresh_after:
+                    worker.stop(kill=False)
+                    self.replace(worker)
+
+    def stop(self) -> None:
+        for worker in self.workers:
+            worker.stop(kill=not self.exhausted or bool(worker.held))
+
+
+def fan_out(handle: Callable[[Batch], None], items: Iterable[Any], jobs: int,
+            failed: Callable[[Any, str], Any], batch: int, ordered: bool = True, stream: bool = False,
+            fresh_after: Optional[int] = None, timeout: float = 0.0,
+            before_fork: Optional[Callable[[], None]] = None) -> Generator[Tuple[int, Any], None, None]:
+    """(number, result) for each item, numbered from 0, made by handle in
+    jobs worker processes, batch items at a time. What files and devices
+    need differently:
+
+    - ordered: results in the items' order (files), or as they come (devices);
+    - stream: each result sent as it is done (devices: Ctrl-C loses none),
+      or a batch's at once (files: fewer messages);
+    - fresh_after: items a worker is given before a fresh one takes over
+      (devices: what its C heap keeps of connections stays bounded);
+    - timeout: seconds an item begun alone may take (0: no limit) before
+      its worker is killed and it gets failed(item, reason), as an item
+      whose worker dies does.
+
+    before_fork runs before each fork (a forked worker flushes its copy of
+    an output buffer when it ends). Closing the generator stops the workers.
+    """
+    fan = None  # type: Optional[_Fan]
+    try:
+        fan = _Fan(handle, items, failed, batch, stream, fresh_after, before_fork)
+        for _ in range(jobs):
+            fan.workers.append(fan.start())
+        while True:
+            fan.hand_out()
+            done = fan.done
+            if ordered:
+                while fan.shown in done:
+                    yield fan.shown, done.pop(fan.shown)
+                    fan.shown += 1
+            else:
+                while done:
+                    yield done.popitem(last=False)
+                    fan.shown += 1
+            if fan.exhausted and fan.shown == fan.taken:
+                return
+            wait = fan.past_deadlines(timeout) if timeout > 0 else None
+            if wait != 0.0:
+                fan.wait(wait)
     finally:
-        for worker in workers:
-            worker.stop(kill=not exhausted or bool(worker.held))
+        if fan is not None:
+            fan.stop()

@@ -1,10 +1,7 @@
-"""The inputs as tasks, and their answers: here for a small run, in worker
-processes for a fleet.
-
-Each task's answer is made by answer(): read, decode, report, format. The
-options travel with the function handed to the workers (a partial), so no
-module state is set in them; the workers (_pool, with multiprocessing) are
-imported only when they start.
+"""One input's answer, as data: its bytes read and decoded, the detectors
+asked, the report made. Answered here for a small run, in worker processes
+(_fanout) for a fleet; the answers come back in input order, and are
+rendered only where they are written.
 """
 from __future__ import annotations
 
@@ -13,16 +10,25 @@ import os
 import sys
 import time
 
-from .escape import escape
-from .inputs import MAX_SIZE, BinaryInput, TooLarge, decode, read_bounded, read_file, shown_size, walk
-from .report import describe_exception, kind, report
+from .._decode import BinaryInput, decode
+from .._detect import LineTooLong, describe_exception, detect
+from .._fanout import not_within
+from .inputs import MAX_SIZE, TooLarge, read_file, too_large
+from .report import kind, report
 
-TYPE_CHECKING = False  # as in _cli: typing stays unimported
+TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
-    from typing import Callable, Generator, Iterator, Optional, Sequence, TextIO, Tuple
+    from typing import Any, Callable, Generator, Iterator, List, Optional, Tuple
 
-    from .formats import Format
+    from .._detect import Detection
+    from .._batch import Batch
+    from .inputs import Task
+    from .report import Entry
     from .tables import Table
+
+    #: What is said on standard error of an input, as (what, its name, detail),
+    #: rendered with the program's name where it is written (output.MESSAGES).
+    Message = Tuple[str, str, str]
 
 # A serial run switches to worker processes after this many inputs or this
 # many seconds, whichever comes first: starting workers costs tens of
@@ -30,124 +36,97 @@ if TYPE_CHECKING:
 SERIAL_INPUTS = 1000
 SERIAL_SECONDS = 0.1
 TIMEOUT = 60.0  # seconds an input may take by default: a normal one takes milliseconds
-
+BATCH = 256  # inputs handed to a worker at a time
 
 # Plain classes rather than typing.NamedTuple: importing typing and making
 # a named tuple would cost a run that answers one file more than its answer.
 
 
-class Options:
-    """What every answer is made with; sent to the workers with each chunk."""
+class Outcome:
+    """One answer as data: its kind, its entry and its messages."""
 
-    __slots__ = ("format", "table", "explain", "prog", "max_line_length", "max_size")
+    __slots__ = ("kind", "entry", "messages")
 
-    def __init__(self, format: Format, table: Optional[Table], explain: bool, prog: str,
+    def __init__(self, kind: str, entry: Entry, messages: Tuple[Message, ...]) -> None:
+        self.kind, self.entry, self.messages = kind, entry, messages
+
+    def __reduce__(self) -> Any:  # smaller and faster to pickle than the slots' state
+        return Outcome, (self.kind, self.entry, self.messages)
+
+
+class Answerer:
+    """Answers inputs: what every answer is made with (the table, whether to
+    explain it, the limits) travels with it to the workers."""
+
+    __slots__ = ("table", "explain", "max_line_length", "max_size")
+
+    def __init__(self, table: Optional[Table] = None, explain: bool = False,
                  max_line_length: Optional[int] = None, max_size: int = MAX_SIZE) -> None:
-        self.format, self.table, self.explain, self.prog = format, table, explain, prog
+        self.table, self.explain = table, explain
         self.max_line_length = max_line_length  # None: no limit
         self.max_size = max_size
 
-
-class Task:
-    """One input: its name as reported (exactly: escaped only when shown),
-    and where its bytes come from: a path (walked: found in a folder), the
-    bytes of standard input, or an error."""
-
-    __slots__ = ("shown", "path", "data", "error", "walked")
-
-    def __init__(self, shown: str, path: Optional[str], data: Optional[bytes], error: Optional[str],
-                 walked: bool = False) -> None:
-        self.shown, self.path, self.data, self.error = shown, path, data, error
-        self.walked = walked
-
-
-class Outcome:
-    """One input's answer, already formatted, so a worker does the work."""
-
-    __slots__ = ("kind", "model", "output", "messages")
-
-    def __init__(self, kind: str, model: Optional[str], output: str, messages: Tuple[str, ...]) -> None:
-        self.kind, self.model, self.output, self.messages = kind, model, output, messages
-
-
-def too_large(limit: int) -> str:
-    return "larger than --max-size %s" % shown_size(limit)
-
-
-def tasks(names: Sequence[str], stdin: Optional[TextIO], max_size: int = MAX_SIZE) -> Iterator[Task]:
-    """The inputs, one at a time, folders walked as they are reached."""
-    for name in names:
-        if name == "-":
-            try:
-                if stdin is None:
-                    raise OSError("standard input is closed")
-                if hasattr(stdin, "buffer"):
-                    data = read_bounded(stdin.buffer.read, max_size)
-                else:
-                    data = stdin.read().encode("utf-8")
-            except OSError as exc:
-                yield Task("<stdin>", None, None, str(exc.strerror or exc))
-                continue
-            except TooLarge:
-                yield Task("<stdin>", None, None, too_large(max_size))
-                continue
-            except MemoryError:
-                yield Task("<stdin>", None, None, "out of memory")
-                continue
-            yield Task("<stdin>", None, data, None)
-        elif os.path.isdir(name):
-            for path, error in walk(name):
-                yield Task(path, path, None, None if error is None else str(error.strerror or error), True)
+    def __call__(self, task: Task) -> Outcome:
+        """Reads, decodes, detects and reports one input; never raises."""
+        messages = []  # type: List[Message]
+        text = error = None  # type: Optional[str]
+        unreadable = None  # type: Optional[str]
+        if task.error is not None:
+            unreadable = task.error
         else:
-            yield Task(name, name, None, None)
+            try:
+                if task.data is not None:
+                    data = task.data
+                else:
+                    assert task.path is not None
+                    data = read_file(task.path, self.max_size, task.walked)
+                text, warning = decode(data)
+                if warning is not None:
+                    messages.append(("warning", task.shown, warning))
+            except OSError as exc:
+                unreadable = describe_exception(exc)
+            except BinaryInput:
+                error = "binary file"
+                messages.append(("binary", task.shown, ""))
+            except TooLarge:
+                unreadable = too_large(self.max_size)
+            except MemoryError:
+                unreadable = "out of memory"
+            except Exception as exc:  # a fault of ours must not lose the other inputs
+                unreadable = "failed: %s" % describe_exception(exc)
+        if unreadable is not None:
+            error = "cannot read: " + unreadable
+            messages.append(("unreadable", task.shown, unreadable))
+        return self.answer(task.shown, text, error, messages)
 
-
-def read(task: Task, max_size: int = MAX_SIZE) -> Tuple[Optional[str], Optional[str], Optional[str], Optional[str]]:
-    """(text, warning, error, message) of one input: the text, or why it
-    cannot be answered for the entry and as a line for standard error.
-    Never raises: whatever goes wrong with one input is that input's error."""
-    reason = task.error
-    if reason is None:
+    def answer(self, name: str, text: Optional[str], error: Optional[str], messages: List[Message]) -> Outcome:
+        """The outcome of a text; text None: not answered, error says why, and
+        messages say it already."""
+        said = error is not None
         try:
-            if task.data is not None:
-                data = task.data
-            else:
-                assert task.path is not None
-                data = read_file(task.path, max_size, task.walked)
-            text, warning = decode(data)
-            return text, warning, None, None
-        except OSError as exc:
-            reason = str(exc.strerror or exc)
-        except BinaryInput:
-            return None, None, "binary file", "%s: binary file, skipped" % escape(task.shown)
-        except TooLarge:
-            reason = too_large(max_size)
-        except MemoryError:
-            reason = "out of memory"
+            detection = None  # type: Optional[Detection]
+            if text is not None:
+                try:
+                    detection = detect(text, max_line_length=self.max_line_length)
+                except LineTooLong as exc:
+                    text, error = None, "line %d is %d characters long, over the line-length limit of %d" % (
+                        exc.line, exc.length, exc.limit)
+            entry = report(name, text, detection, self.table, self.explain, error)
         except Exception as exc:  # a fault of ours must not lose the other inputs
-            reason = "failed: %s" % describe_exception(exc)
-    return None, None, "cannot read: " + reason, "cannot read %s: %s" % (escape(task.shown), escape(reason))
+            entry = report(name, None, None, self.table, self.explain, "failed: %s" % describe_exception(exc))
+        if entry["error"] and not said:
+            messages.append(("error", name, entry["error"]))
+        return Outcome(kind(entry), entry, tuple(messages))
 
+    def unanswered(self, task: Task, reason: str) -> Outcome:
+        """The outcome of an input that was not answered, and why."""
+        return self.answer(task.shown, None, reason, [("error", task.shown, reason)])
 
-def answer(options: Options, task: Task) -> Outcome:
-    """Reads, decodes, detects and formats one input; never raises."""
-    text, warning, error, message = read(task, options.max_size)
-    messages = ()  # type: Tuple[str, ...]
-    if warning is not None:
-        messages = ("%s: warning: %s %s" % (options.prog, escape(task.shown), warning),)
-    try:
-        entry, detection = report(task.shown, text, options.table, options.explain, error,
-                                  options.max_line_length)
-    except Exception as exc:  # a fault of ours must not lose the other inputs
-        error = "failed: %s" % describe_exception(exc)
-        message = "%s: %s" % (escape(task.shown), escape(error))
-        entry, detection = report(task.shown, None, options.table, options.explain, error)
-    if message is None and entry["error"]:
-        message = "%s: %s" % (escape(task.shown), escape(entry["error"]))
-    if message is not None:
-        messages += ("%s: %s" % (options.prog, message),)
-    return Outcome(kind(entry, detection), detection.model if detection is not None else None,
-                   options.format.entry(entry, detection), messages)
+    def batch(self, batch: Batch) -> None:
+        """A worker's batch of inputs, each on its own under the time limit."""
+        for number, task in batch:
+            batch.begin(number)
+            batch.done(number, self(task))
 
 
 def default_jobs() -> int:
@@ -182,34 +161,23 @@ class Alarm:
         if self.armed:
             raise NotAnswered()
 
-    def answer(self, options: Options, task: Task) -> Outcome:
+    def answer(self, answerer: Answerer, task: Task) -> Outcome:
         saved = sys.stdout
         try:
             try:
                 self.armed = True
                 self.signal.setitimer(self.signal.ITIMER_REAL, self.seconds, 0.1)
-                return answer(options, task)
+                return answerer(task)
             finally:
                 self.armed = False
                 self.signal.setitimer(self.signal.ITIMER_REAL, 0)
         except NotAnswered:
             sys.stdout = saved  # the detectors' capture may not have put it back
-            return unanswered(options, task, not_within(self.seconds))
+            return answerer.unanswered(task, not_within(self.seconds))
 
     def close(self) -> None:
         if self.saved is not None:  # None: set outside Python, and cannot be put back
             self.signal.signal(self.signal.SIGALRM, self.saved)
-
-
-def not_within(seconds: float) -> str:
-    return "not answered within %g s" % seconds
-
-
-def unanswered(options: Options, task: Task, reason: str) -> Outcome:
-    """The outcome of an input that was not answered, and why."""
-    entry, detection = report(task.shown, None, options.table, options.explain, reason)
-    return Outcome(kind(entry, detection), None, options.format.entry(entry, detection),
-                   ("%s: %s: %s" % (options.prog, escape(task.shown), reason),))
 
 
 def alarm(timeout: float) -> Optional[Alarm]:
@@ -221,7 +189,7 @@ def alarm(timeout: float) -> Optional[Alarm]:
         return None
 
 
-def answers(options: Options, work: Iterator[Task], jobs: int, timeout: float,
+def answers(answerer: Answerer, work: Iterator[Task], jobs: int, timeout: float,
             before_workers: Callable[[], None]) -> Generator[Outcome, None, None]:
     """The outcomes in input order: here while the run is small, then in
     worker processes when there are more and more CPUs to use.
@@ -236,7 +204,7 @@ def answers(options: Options, work: Iterator[Task], jobs: int, timeout: float,
             started = time.monotonic()
             count = 0
             for task in work:
-                yield answer(options, task) if limit is None else limit.answer(options, task)
+                yield answerer(task) if limit is None else limit.answer(answerer, task)
                 count += 1
                 if jobs > 1 and (count >= SERIAL_INPUTS or time.monotonic() - started > SERIAL_SECONDS):
                     break
@@ -249,16 +217,14 @@ def answers(options: Options, work: Iterator[Task], jobs: int, timeout: float,
         first = next(work)
     except StopIteration:
         return
-    from functools import partial
-
-    from .._fanout import in_workers
+    from .._fanout import fan_out
 
     # A forked worker flushes its copy of the output buffer when it ends:
     # before_workers empties it before each start.
-    outcomes = in_workers(partial(answer, options), partial(unanswered, options), jobs,
-                          itertools.chain([first], work), timeout, not_within(timeout), before_workers)
+    results = fan_out(answerer.batch, itertools.chain([first], work), jobs, answerer.unanswered, BATCH,
+                      timeout=timeout, before_fork=before_workers)
     try:
-        for outcome in outcomes:
+        for _, outcome in results:
             yield outcome
     finally:
-        outcomes.close()
+        results.close()

@@ -2,22 +2,21 @@
 paragraph in ``--help``, its header, one input's entry, the separator
 between entries and its summary (or none).
 
-``entry`` is pure and runs in the worker that answered the input; the
-header, the separators and the summary are written by the main process.
-A new format is a class here and its place in FORMATS: the parser builds
-its options from that list.
+Each renders the data of an answer (an entry, see report) where it is
+written, in the main process. A new format is a class here and its place
+in FORMATS: the command line takes its options from that list.
 """
 from __future__ import annotations
 
 from .._detect import DETECTORS
 from .escape import escape
-from .report import AMBIGUOUS, EMPTY, ERROR, NOT_RECOGNISED
+from .report import AMBIGUOUS, EMPTY, ERROR, NOT_RECOGNISED, claimants
 
-TYPE_CHECKING = False  # as in _cli: typing stays unimported
+TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
     from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-    from .._detect import Detection
+    from .report import Entry
 
 
 class Format:
@@ -37,9 +36,8 @@ class Format:
         """Written once, before the first entry."""
         return ""
 
-    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
-        """One input's output with its line end, from its report; detection
-        is None for an input that could not be answered."""
+    def entry(self, entry: Entry) -> str:
+        """One input's output with its line end, from its report."""
         raise NotImplementedError
 
     def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int,
@@ -47,11 +45,6 @@ class Format:
         """The counts of inputs per model and per kind of answer, and for
         devices asked live, of the failed ones per failure class."""
         raise NotImplementedError
-
-    def with_fields(self, output: str, fields: Dict[str, Any]) -> str:
-        """An entry with facts beyond its report (how a device was reached);
-        only a format that names its fields shows them."""
-        return output
 
 
 class Text(Format):
@@ -63,10 +56,10 @@ class Text(Format):
   "NAME: empty" (no text, or only white space).
 """
 
-    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
-        if detection is None:
-            return ""  # an unreadable input: said on standard error only
-        lines = ["%s: %s" % (escape(entry["input"]), "empty" if entry["empty"] else answer(detection))]
+    def entry(self, entry: Entry) -> str:
+        if entry["claims"] is None:
+            return ""  # an input not answered: said on standard error only
+        lines = ["%s: %s" % (escape(entry["input"]), "empty" if entry["empty"] else answer(entry))]
         return "\n".join(lines + table_lines(entry, len("table"))) + "\n"
 
     def summary(self, counts: Dict[str, int], kinds: Dict[str, int], total: int,
@@ -90,8 +83,8 @@ class Detectors(Text):
 """
     separator = "\n"  # a blank line between blocks
 
-    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
-        if detection is None:
+    def entry(self, entry: Entry) -> str:
+        if entry["claims"] is None:
             return ""
         return "\n".join(format_detectors(entry)) + "\n"
 
@@ -114,7 +107,7 @@ class Json(Format):
   surrogate, "\\udcff" for 0xff (Python's os.fsencode gives the bytes back).
 """
 
-    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
+    def entry(self, entry: Entry) -> str:
         import json  # only JSON output pays for it
 
         return json.dumps(entry) + "\n"
@@ -129,15 +122,6 @@ class Json(Format):
         if failures is not None:
             whole["failures"] = failures
         return json.dumps({"summary": whole}) + "\n"
-
-    def with_fields(self, output: str, fields: Dict[str, Any]) -> str:
-        import json
-
-        if not output:
-            return output
-        entry = json.loads(output)
-        entry.update(fields)
-        return json.dumps(entry) + "\n"
 
 
 class Csv(Format):
@@ -160,9 +144,8 @@ class Csv(Format):
         return self.row(["input", "model", "detector", "claims", "error", "empty"]
                         + (["table"] if with_table else []))
 
-    def entry(self, entry: Dict[str, Any], detection: Optional[Detection]) -> str:
-        claims = ";".join("%s=%s" % (claim.detector, claim.model) for claim in detection.claimants) \
-            if detection is not None else ""
+    def entry(self, entry: Entry) -> str:
+        claims = ";".join("%s=%s" % claim for claim in claimants(entry))
         cells = [entry["input"], entry["model"] or "", entry["detector"] or "", claims, entry["error"] or "",
                  "yes" if entry["empty"] else ""]
         if "table" in entry:
@@ -201,13 +184,13 @@ class Tsv(Csv):
 FORMATS = (Text(), Detectors(), Json(), Csv(), Tsv())  # type: Tuple[Format, ...]
 
 
-def answer(detection: Detection) -> str:
+def answer(entry: Entry) -> str:
     """The default output's words for one text."""
-    if detection.model is not None:
-        return "%s (%s)" % (escape(detection.model), detection.detector)
-    if detection.ambiguous:
-        return "ambiguous: " + ", ".join("%s (%s)" % (escape(claim.model or ""), claim.detector)
-                                         for claim in detection.claimants)
+    if entry["model"] is not None:
+        return "%s (%s)" % (escape(entry["model"]), entry["detector"])
+    claimed = claimants(entry)
+    if len(claimed) > 1:
+        return "ambiguous: " + ", ".join("%s (%s)" % (escape(model), detector) for detector, model in claimed)
     return "not recognised"
 
 

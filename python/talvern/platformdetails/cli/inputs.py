@@ -1,29 +1,16 @@
-"""Inputs as people have them: folders to walk, files and pipes to read
-within a size, and texts in whatever encoding a shell or a terminal
-program wrote them."""
-import codecs
+"""The command's inputs as people have them: files, folders to walk, and
+pipes and standard input to read within a size. Each becomes a Task,
+whose bytes are read where it is answered."""
 import os
 import stat
-from typing import Callable, Iterator, List, Optional, Set, Tuple
+from typing import Callable, Iterator, List, Optional, Sequence, Set, TextIO, Tuple
 
-# Longest first: the UTF-32 little-endian mark begins with the UTF-16 one.
-BOMS = (
-    (codecs.BOM_UTF32_LE, "utf-32-le"),
-    (codecs.BOM_UTF32_BE, "utf-32-be"),
-    (codecs.BOM_UTF8, "utf-8"),
-    (codecs.BOM_UTF16_LE, "utf-16-le"),
-    (codecs.BOM_UTF16_BE, "utf-16-be"),
-)
-
+from .._detect import describe_exception
 
 #: --max-size by default: far above any version text, far below a machine's memory.
 MAX_SIZE = 64 << 20
 CHUNK = 1 << 20  # bytes read at a time from a stream
 UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
-
-
-class BinaryInput(ValueError):
-    """The bytes hold NULs and are not UTF-16 or UTF-32 text."""
 
 
 class TooLarge(ValueError):
@@ -89,63 +76,6 @@ def read_file(path: str, limit: int, walked: bool) -> bytes:
         return read_bounded(stream.read, limit, info.st_size if regular else 0)
 
 
-def _wide_encoding(data: bytes) -> Optional[str]:
-    """The UTF-16/32 byte order of text written without a mark, judged by
-    where the NULs of mostly-ASCII text fall, or None."""
-    sample = data[:4096]
-    size = len(sample)
-    if len(data) % 4 == 0 and size >= 4:
-        if sample[1::4].count(0) + sample[2::4].count(0) + sample[3::4].count(0) == 3 * (size // 4):
-            return "utf-32-le"
-        if sample[0::4].count(0) + sample[1::4].count(0) + sample[2::4].count(0) == 3 * (size // 4):
-            return "utf-32-be"
-    if len(data) % 2 == 0 and size >= 2:
-        half = size // 2
-        odd_nuls, even_nuls = sample[1::2].count(0), sample[0::2].count(0)
-        if odd_nuls >= 0.9 * half and even_nuls <= 0.1 * half:
-            return "utf-16-le"
-        if even_nuls >= 0.9 * half and odd_nuls <= 0.1 * half:
-            return "utf-16-be"
-    return None
-
-
-def decode(data: bytes) -> Tuple[str, Optional[str]]:
-    """The text of one input with \\n line ends, and a warning or None.
-
-    Raises BinaryInput for bytes that are not text.
-    """
-    warning = None  # type: Optional[str]
-    for bom, encoding in BOMS:
-        if data.startswith(bom):
-            text = data[len(bom):].decode(encoding, "replace")
-            break
-    else:
-        if b"\0" in data:
-            encoding_found = _wide_encoding(data)
-            try:
-                if encoding_found is None:
-                    raise BinaryInput()
-                text = data.decode(encoding_found)
-            except UnicodeDecodeError:
-                raise BinaryInput()
-        else:
-            try:
-                text = data.decode("utf-8")
-            except UnicodeDecodeError:
-                # Old devices and terminal logs often are Latin-1; every byte decodes.
-                text = data.decode("latin-1")
-                warning = "not UTF-8, read as Latin-1"
-    if "\0" in text:
-        raise BinaryInput()
-    if "\r" in text:
-        import re  # loaded already: the detectors search with it
-
-        # Terminal and expect logs end lines with \r\r\n: any run of \r
-        # before a \n is one line end; a \r alone is one too.
-        text = re.sub("\r+\n", "\n", text).replace("\r", "\n")
-    return text, warning
-
-
 def _listing(folder: str, seen: Set[Tuple[int, int]]) -> List[Tuple[str, bool]]:
     """A folder's visible folders and regular files, sorted by name, as
     (path, is_folder); empty when this folder was already walked (a link
@@ -194,3 +124,49 @@ def walk(folder: str) -> Iterator[Tuple[str, Optional[OSError]]]:
             break  # go down into the folder just listed
         else:
             stack.pop()
+
+
+class Task:
+    """One input: its name as reported (exactly: escaped only when shown),
+    and where its bytes come from: a path (walked: found in a folder), the
+    bytes of standard input, or why it cannot be read."""
+
+    __slots__ = ("shown", "path", "data", "error", "walked")
+
+    def __init__(self, shown: str, path: Optional[str], data: Optional[bytes], error: Optional[str],
+                 walked: bool = False) -> None:
+        self.shown, self.path, self.data, self.error = shown, path, data, error
+        self.walked = walked
+
+
+def too_large(limit: int) -> str:
+    return "larger than --max-size %s" % shown_size(limit)
+
+
+def _stdin(stdin: Optional[TextIO], max_size: int) -> Task:
+    try:
+        if stdin is None:
+            raise OSError("standard input is closed")
+        if hasattr(stdin, "buffer"):
+            data = read_bounded(stdin.buffer.read, max_size)
+        else:
+            data = stdin.read().encode("utf-8")
+    except OSError as exc:
+        return Task("<stdin>", None, None, describe_exception(exc))
+    except TooLarge:
+        return Task("<stdin>", None, None, too_large(max_size))
+    except MemoryError:
+        return Task("<stdin>", None, None, "out of memory")
+    return Task("<stdin>", None, data, None)
+
+
+def tasks(names: Sequence[str], stdin: Optional[TextIO], max_size: int = MAX_SIZE) -> Iterator[Task]:
+    """The inputs, one at a time, folders walked as they are reached."""
+    for name in names:
+        if name == "-":
+            yield _stdin(stdin, max_size)
+        elif os.path.isdir(name):
+            for path, error in walk(name):
+                yield Task(path, path, None, None if error is None else describe_exception(error), True)
+        else:
+            yield Task(name, name, None, None)

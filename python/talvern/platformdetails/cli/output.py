@@ -1,17 +1,28 @@
-"""Writing answers as they come, files' and devices' alike: each at once and
-in order, its messages on standard error, counted for the summary and the
-exit status."""
+"""Writing answers as they come, files' and devices' alike: each rendered
+in the run's format at once and in order, its messages on standard error,
+counted for the summary and the exit status."""
 from __future__ import annotations
 
+from .escape import escape
 from .report import STATUS
 
-# typing.TYPE_CHECKING without importing typing at run time.
-TYPE_CHECKING = False
+TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
     from typing import Callable, Dict, Optional, TextIO
 
+    from .answers import Message, Outcome
     from .formats import Format
-    from .answers import Outcome
+
+#: How each kind of message is said, after the program's name; the name and
+#: the detail come from an input, and are shown escaped.
+MESSAGES = {
+    "warning": "warning: {name} {detail}",
+    "binary": "{name}: binary file, skipped",
+    "unreadable": "cannot read {name}: {detail}",
+    "error": "{name}: {detail}",
+    "not saved": "warning: cannot save {name}: {detail}",
+    "not removed": "warning: cannot remove the last capture of {name}: {detail}",
+}
 
 
 class OutputError(Exception):
@@ -21,26 +32,18 @@ class OutputError(Exception):
     status = 0
 
 
-def write(stream: TextIO, text: str) -> None:
-    try:
-        stream.write(text)
-    except (OSError, ValueError) as exc:  # ValueError: the stream was closed
-        raise OutputError(exc)
-
-
-def flush(stream: TextIO) -> None:
-    try:
-        stream.flush()
-    except (OSError, ValueError) as exc:
-        raise OutputError(exc)
+def say(prog: str, message: Message) -> str:
+    """One message as a line for standard error."""
+    what, name, detail = message
+    return "%s: %s\n" % (prog, MESSAGES[what].format(name=escape(name), detail=escape(detail)))
 
 
 class Writer:
     """One run's output: its header, each outcome as it comes, its summary.
     An OutputError leaving here carries the status of what was written."""
 
-    def __init__(self, form: Format, stdout: TextIO, stderr: TextIO, with_table: bool) -> None:
-        self.form, self.stdout, self.stderr = form, stdout, stderr
+    def __init__(self, form: Format, stdout: TextIO, stderr: TextIO, prog: str, with_table: bool) -> None:
+        self.form, self.stdout, self.stderr, self.prog = form, stdout, stderr, prog
         self.counts = {}  # type: Dict[str, int]
         self.kinds = {kind: 0 for kind in STATUS}
         self.status = self.total = 0
@@ -49,12 +52,16 @@ class Writer:
 
     def out(self, text: str, then_flush: bool = False) -> None:
         try:
-            write(self.stdout, text)
+            self.stdout.write(text)
             if then_flush:
-                flush(self.stdout)
-        except OutputError as exc:
-            exc.status = self.status
-            raise
+                self.stdout.flush()
+        except (OSError, ValueError) as exc:  # ValueError: the stream was closed
+            error = OutputError(exc)
+            error.status = self.status
+            raise error
+
+    def flush(self) -> None:
+        self.out("", then_flush=True)
 
     def take(self, outcome: Outcome, clear: Optional[Callable[[], None]] = None,
              then_flush: bool = False) -> None:
@@ -63,28 +70,30 @@ class Writer:
         self.total += 1
         self.kinds[outcome.kind] += 1
         self.status = max(self.status, STATUS[outcome.kind])
-        if outcome.model is not None:
-            self.counts[outcome.model] = self.counts.get(outcome.model, 0) + 1
+        model = outcome.entry["model"]
+        if model is not None:
+            self.counts[model] = self.counts.get(model, 0) + 1
         if outcome.messages:
-            self.out("", then_flush=True)  # keep the order a person sees on a terminal
+            self.flush()  # keep the order a person sees on a terminal
             if clear is not None:
                 clear()
             try:
-                self.stderr.write("".join(line + "\n" for line in outcome.messages))
+                self.stderr.write("".join(say(self.prog, message) for message in outcome.messages))
                 self.stderr.flush()
             except (OSError, ValueError):
                 # Messages that cannot be written must not cost the other
                 # inputs their answers; the status says something was lost.
                 self.status = 2
-        if outcome.output and self.shown_any:
+        output = self.form.entry(outcome.entry)
+        if output and self.shown_any:
             self.out(self.form.separator)
-        self.shown_any = self.shown_any or bool(outcome.output)
-        self.out(outcome.output, then_flush)
+        self.shown_any = self.shown_any or bool(output)
+        self.out(output, then_flush)
 
     def finish(self, summary: bool, failures: Optional[Dict[str, int]] = None) -> int:
         """Writes the summary if asked for; the run's exit status."""
         if summary:
             self.out((self.form.separator if self.shown_any else "")
                      + self.form.summary(self.counts, self.kinds, self.total, failures))
-        self.out("", then_flush=True)
+        self.flush()
         return self.status

@@ -4,15 +4,16 @@ from __future__ import annotations
 
 import time
 
-TYPE_CHECKING = False  # as in _cli: typing stays unimported
+TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
-    from typing import Callable, Optional, TextIO
+    from typing import Any, Callable, Optional, TextIO
 
 PROGRESS_AFTER = 2.0  # seconds before a progress line is shown
 PROGRESS_EVERY = 0.5
 
 
-def is_terminal(stream: Optional[TextIO]) -> bool:
+def is_terminal(stream: Any) -> bool:
+    """Whether a stream of ours (standard input, output or error) is a terminal."""
     isatty = getattr(stream, "isatty", None)
     return bool(isatty is not None and isatty())
 
@@ -30,14 +31,20 @@ class Progress:
         self.started = self.last = clock()
         self.shown = False
 
-    def update(self, count: int) -> None:
+    def update(self, done: int, total: Optional[int] = None, failed: int = 0) -> None:
+        """done inputs so far; for devices, of total, and how many failed."""
         if self.stream is None:
             return
         now = self.clock()
         if now - self.started < PROGRESS_AFTER or now - self.last < PROGRESS_EVERY:
             return
         self.last = now
-        self.stream.write("\r%d inputs, %.0f/s " % (count, count / (now - self.started)))
+        rate = done / (now - self.started)
+        if total is None:
+            line = "%d inputs, %.0f/s " % (done, rate)
+        else:
+            line = "%d/%d devices, %d failed, %.0f/s " % (done, total, failed, rate)
+        self.stream.write("\r" + line)
         self.stream.flush()
         self.shown = True
 

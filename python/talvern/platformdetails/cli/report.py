@@ -2,32 +2,28 @@
 claims, the pattern table's verdict, or why the input could not be read,
 and which kind of answer that is.
 
-Nothing here reads inputs, runs workers, formats output or knows the
-command line; an input's bytes are read and decoded before its text
-arrives here, and _formats turns the data into the printed entry.
+Nothing here reads inputs, runs workers or formats output; an entry is the
+data a format renders (and --json writes as it is).
 """
 from __future__ import annotations
 
 from .. import function_def as fd
+from .._detect import describe_exception
 from .._printed import close_capture, open_capture, reroute
-from .._detect import LineTooLong, detect
 
-TYPE_CHECKING = False  # as in _cli: typing stays unimported
+TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
     from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
     from .._detect import Detection
     from .tables import Table
 
+    Entry = Dict[str, Any]
+
 RECOGNISED, NOT_RECOGNISED, AMBIGUOUS, EMPTY, ERROR = "recognised", "not recognised", "ambiguous", "empty", "error"
 #: Each kind of answer's exit status, as grep's. An empty text is usually a
 #: collection that failed, so it is told apart from a device not recognised.
 STATUS = {RECOGNISED: 0, NOT_RECOGNISED: 1, AMBIGUOUS: 1, EMPTY: 1, ERROR: 2}
-
-
-def describe_exception(exc: BaseException) -> str:
-    message = str(exc)
-    return "%s: %s" % (type(exc).__name__, message) if message else type(exc).__name__
 
 
 def call_captured(func: Callable[..., Any], *args: Any) -> Tuple[Any, Optional[str], List[str]]:
@@ -71,31 +67,22 @@ def claims_json(detection: Detection) -> Dict[str, Dict[str, Any]]:
             for claim in detection.claims}
 
 
-def report(name: str, text: Optional[str], table: Optional[Table], explain: bool,
-           error: Optional[str] = None,
-           max_line_length: Optional[int] = None) -> Tuple[Dict[str, Any], Optional[Detection]]:
-    """Everything this command says about one input, as plain data, and the
-    detection behind it. text is None for an input that could not be
-    answered, with error saying why: its entry has the same keys, empty.
-    A text with a line longer than max_line_length is not answered either."""
-    detection = None
-    if text is not None:
-        try:
-            detection = detect(text, max_line_length=max_line_length)
-        except LineTooLong as exc:
-            text, error = None, "line %d is %d characters long, over the line-length limit of %d" % (
-                exc.line, exc.length, exc.limit)
+def report(name: str, text: Optional[str], detection: Optional[Detection], table: Optional[Table],
+           explain: bool, error: Optional[str] = None) -> Entry:
+    """Everything this command says about one input, as plain data. text
+    and detection are None for an input that could not be answered, with
+    error saying why: its entry has the same keys, empty."""
     entry = {"input": name, "model": None, "detector": None, "claims": None,
-             "error": error, "empty": text is not None and not text.strip()}  # type: Dict[str, Any]
+             "error": error, "empty": text is not None and not text.strip()}  # type: Entry
     if detection is not None:
         entry.update(model=detection.model, detector=detection.detector, claims=claims_json(detection))
     if table is None:
-        return entry, detection
+        return entry
     entry["table"] = None  # the same keys on every line
     if text is None:
         if explain:
             entry["explain"] = []
-        return entry, detection
+        return entry
     ret, raised, printed = call_captured(fd.get_key_value, text, table.patterns)
     if raised:
         entry["error"] = "get_key_value raised %s" % raised
@@ -118,15 +105,21 @@ def report(name: str, text: Optional[str], table: Optional[Table], explain: bool
                 step["printed"] = printed
             steps.append(step)
         entry["explain"] = steps
-    return entry, detection
+    return entry
 
 
-def kind(entry: Dict[str, Any], detection: Optional[Detection]) -> str:
-    """Which kind of answer a report is: RECOGNISED, NOT_RECOGNISED, AMBIGUOUS, EMPTY or ERROR."""
-    if detection is None or entry["error"]:
+def claimants(entry: Entry) -> List[Tuple[str, str]]:
+    """(detector, model) of each claim that names a model, in detector order."""
+    claims = entry["claims"] or {}
+    return [(detector, said["result"]) for detector, said in claims.items() if said["result"]]
+
+
+def kind(entry: Entry) -> str:
+    """Which kind of answer an entry is: RECOGNISED, NOT_RECOGNISED, AMBIGUOUS, EMPTY or ERROR."""
+    if entry["claims"] is None or entry["error"]:
         return ERROR
     if entry["empty"]:
         return EMPTY
-    if detection.model is not None:
+    if entry["model"] is not None:
         return RECOGNISED
-    return AMBIGUOUS if detection.ambiguous else NOT_RECOGNISED
+    return AMBIGUOUS if len(claimants(entry)) > 1 else NOT_RECOGNISED

@@ -4,17 +4,18 @@ from __future__ import annotations
 
 import re
 
+from .._decode import BOMS
+from .._detect import describe_exception
 from .escape import escape
-from .inputs import BOMS, MAX_SIZE, TooLarge, read_bounded, shown_size
-from .report import describe_exception
+from .inputs import MAX_SIZE, TooLarge, read_bounded, shown_size
 
-TYPE_CHECKING = False  # as in _cli: typing stays unimported
+TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
     from typing import Any, Dict, List, Tuple
 
 
-class UsageError(Exception):
-    """A problem with the command line or the table file: exit status 2."""
+class TableError(Exception):
+    """A table file that cannot be read or is not a table: exit status 2."""
 
 
 class Table:
@@ -39,11 +40,11 @@ def _text(path: str, data: bytes) -> str:
     try:
         return data.decode(encoding)
     except UnicodeDecodeError as exc:
-        raise UsageError("table %s is not %s: %s" % (path, encoding.upper(), exc))
+        raise TableError("table %s is not %s: %s" % (path, encoding.upper(), exc))
 
 
 def load_table(path: str) -> Table:
-    """Reads and checks a pattern table; raises UsageError with a one-line reason."""
+    """Reads and checks a pattern table; raises TableError with a one-line reason."""
     shown = escape(path)  # the name as a terminal may show it
     import json  # only a run with --table pays for it
 
@@ -51,46 +52,46 @@ def load_table(path: str) -> Table:
         with open(path, "rb") as stream:
             data = read_bounded(stream.read, MAX_SIZE)
     except OSError as exc:
-        raise UsageError("cannot read table %s: %s" % (shown, exc.strerror or exc))
+        raise TableError("cannot read table %s: %s" % (shown, describe_exception(exc)))
     except TooLarge:
-        raise UsageError("table %s is larger than %s" % (shown, shown_size(MAX_SIZE)))
+        raise TableError("table %s is larger than %s" % (shown, shown_size(MAX_SIZE)))
     except MemoryError:
-        raise UsageError("table %s: out of memory while reading it" % shown)
+        raise TableError("table %s: out of memory while reading it" % shown)
 
     def no_duplicates(pairs: List[Tuple[str, Any]]) -> Dict[str, Any]:
         table = {}  # type: Dict[str, Any]
         for key, value in pairs:
             if key in table:
-                raise UsageError("table %s: key %r appears twice" % (shown, key))
+                raise TableError("table %s: key %r appears twice" % (shown, key))
             table[key] = value
         return table
 
     try:
         table = json.loads(_text(shown, data), object_pairs_hook=no_duplicates)
     except ValueError as exc:  # json.JSONDecodeError is a ValueError
-        raise UsageError("table %s is not valid JSON: %s" % (shown, exc))
+        raise TableError("table %s is not valid JSON: %s" % (shown, exc))
     except RecursionError:  # json's decoder recurses once per [ or {
-        raise UsageError("table %s is not valid JSON: nested too deeply" % shown)
+        raise TableError("table %s is not valid JSON: nested too deeply" % shown)
     except MemoryError:
-        raise UsageError("table %s: out of memory while reading it" % shown)
+        raise TableError("table %s: out of memory while reading it" % shown)
     if not isinstance(table, dict):
-        raise UsageError("table %s must be a JSON object of key to pattern, not %s"
+        raise TableError("table %s must be a JSON object of key to pattern, not %s"
                          % (shown, type(table).__name__))
     names = {}  # type: Dict[str, List[Tuple[str, int]]]
     for key in sorted(table):
         pattern = table[key]
         if not isinstance(pattern, str):
-            raise UsageError("table %s: the pattern for key %r must be a string, not %s"
+            raise TableError("table %s: the pattern for key %r must be a string, not %s"
                              % (shown, key, type(pattern).__name__))
         try:
             # The module gets the pattern text and searches with it at each
             # use; compiling here checks it and tells its named groups.
             compiled = re.compile(pattern)
         except re.error as exc:  # its message may quote the pattern
-            raise UsageError("table %s: the pattern for key %r does not compile: %s"
+            raise TableError("table %s: the pattern for key %r does not compile: %s"
                              % (shown, key, escape(str(exc))))
         except Exception as exc:  # RecursionError, OverflowError: whatever re says, one line
-            raise UsageError("table %s: the pattern for key %r does not compile: %s"
+            raise TableError("table %s: the pattern for key %r does not compile: %s"
                              % (shown, key, describe_exception(exc)))
         names[key] = sorted(compiled.groupindex.items(), key=lambda item: item[1])
     return Table(table, names)

@@ -5,13 +5,38 @@ from the command line. All are read once, before any device is asked."""
 import getpass
 import os
 import stat
-from typing import Any, List, Optional, Sequence, TextIO
+from typing import Any, List, NamedTuple, Optional, Sequence, TextIO, Tuple
 
+from .._detect import describe_exception
 from ._asyncssh import asyncssh
 
-from .session import Credentials, Secret
-
 DEFAULT_KEYS = ("id_ed25519", "id_ecdsa", "id_rsa")
+
+
+class Secret:
+    """A password that does not show itself in reprs, logs or tracebacks."""
+
+    __slots__ = ("_value",)
+
+    def __init__(self, value: str) -> None:
+        self._value = value
+
+    def reveal(self) -> str:
+        return self._value
+
+    def __repr__(self) -> str:
+        return "Secret(***)"
+
+    __str__ = __repr__
+
+
+class Credentials(NamedTuple):
+    """Loaded once per run; never printed (the password is not in repr)."""
+
+    user: str
+    keys: Tuple[Any, ...]
+    agent: Optional[str]
+    password: Optional[Secret]
 
 
 class CredentialError(ValueError):
@@ -47,7 +72,7 @@ def _load_key(path: str, stdin: Optional[TextIO], required: bool) -> List[Any]:
         except (OSError, ValueError) as exc:
             if not required:
                 return []
-            raise CredentialError("cannot read the key %s: %s" % (path, getattr(exc, "strerror", None) or exc))
+            raise CredentialError("cannot read the key %s: %s" % (path, describe_exception(exc)))
     return []
 
 

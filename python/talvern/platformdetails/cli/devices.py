@@ -17,7 +17,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Se
 from . import saving as _saved
 from ..live.credentials import CredentialError, load
 from .escape import escape
-from ..live.hostkeys import HostKeys, default_own_file, default_user_file
+from ..live.hostkeys import HostKeys, default_own_file, default_user_files
 from .progress import Progress, is_terminal
 from .output import Writer
 from .report import ERROR, report
@@ -195,7 +195,7 @@ def usage(args: Any, stdin: Optional[TextIO]) -> Tuple[List[Target], Credentials
                               % args.retry_failed)
         targets = collect([target.shown for target in targets + again], ())
     credentials = load(args.user, args.identity or (), args.password_env, args.ask_password, stdin)
-    hostkeys = HostKeys([default_user_file()], default_own_file(), args.accept_new_host_keys)
+    hostkeys = HostKeys(default_user_files(), default_own_file(), args.accept_new_host_keys)
     return targets, credentials, hostkeys
 
 

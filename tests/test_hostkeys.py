@@ -153,24 +153,25 @@ def test_a_line_that_cannot_be_read_is_skipped_and_said_once(keys, tmp_path, bad
     assert why in hostkeys.problems[0], hostkeys.problems
 
 
-def test_a_hosts_own_files_are_read_once_and_add_to_ours(keys, tmp_path):
-    first, second, folder = tmp_path / "first", tmp_path / "second", tmp_path / "folder"
-    first.write_text("edge-01 %s\n" % public(keys, "host"))
-    second.write_text("edge-02 %s\n" % public(keys, "other"))
+def test_a_hosts_own_files_stand_for_the_users_and_are_read_once(keys, tmp_path):
+    user, its_own, folder, own = tmp_path / "user", tmp_path / "its-own", tmp_path / "folder", own_file(tmp_path)
+    user.write_text("edge-01 %s\n" % public(keys, "other"))
+    its_own.write_text("edge-01 %s\n" % public(keys, "host"))
+    own.parent.mkdir(parents=True)
+    own.write_text("edge-02 %s\n" % public(keys, "host"))  # ours counts for every host
     folder.mkdir()
-    own = own_file(tmp_path)
-    hostkeys = HostKeys([str(first)], str(own), True, global_files=[])
-    host, other = keys["host"].convert_to_public(), keys["other"].convert_to_public()
-    assert hostkeys.check("edge-02", "", 22, other, files=[str(second)]) is None
-    assert "unknown host" in HostKeys([str(first)], str(own), False, global_files=[]).check("edge-02", "", 22, other)
-    second.unlink()  # read once: what it held still counts
-    assert hostkeys.check("edge-02", "", 22, other, files=[str(second)]) is None
-    assert hostkeys.check("edge-01", "", 22, host, files=[str(second)]) is None  # recorded in ours now
-    assert "cannot read %s" % folder in hostkeys.check("edge-03", "", 22, host, files=[str(folder)])
-    assert hostkeys.algorithms("edge-03", 22, files=[str(folder)]) == []
+    hostkeys, host = HostKeys([str(user)], str(own), False, global_files=[]), keys["host"].convert_to_public()
+    assert "HOST KEY CHANGED" in hostkeys.check("edge-01", "", 22, host)
+    assert hostkeys.check("edge-01", "", 22, host, files=[str(its_own)]) is None
+    its_own.unlink()  # read once: what it held still counts
+    assert hostkeys.check("edge-01", "", 22, host, files=[str(its_own)]) is None
+    assert hostkeys.check("edge-02", "", 22, host, files=[str(its_own)]) is None
+    assert "cannot read %s" % folder in hostkeys.check("edge-01", "", 22, host, files=[str(folder)])
+    assert hostkeys.algorithms("edge-01", 22, files=[str(folder)]) == []
 
 
-FLEET = ("# fleet\n\n edge-01,10.0.0.1 {host}\n[edge-01]:2222 {other}\nedge-01 {ecdsa}\n[10.0.0.2]:830,core {host}\n"
+FLEET = ("# fleet\n\n edge-01,10.0.0.1 {host}\n[edge-01]:2222 {other}\nedge-01 {ecdsa}\n"
+         "[10.0.0.2]:830,core {host}\n"
          "EDGE-02 {other}\nbad-key AAAA\n,10.0.0.3 {ecdsa}\n*.lab,!core.lab {host}\n@revoked edge-0? {other}\n"
          "lab-?? {ecdsa}\n")
 
@@ -310,9 +311,10 @@ def test_host_keys_decided_as_openssh_decides(keys, servers, tmp_path, lines, ho
                        stderr=subprocess.DEVNULL, timeout=LIMIT, check=True)
         assert "localhost" not in user.read_text()
     assert openssh_says(host, port, user_files, global_file, options.get("alias")) == openssh
-    hostkeys = HostKeys([str(tmp_path / "unused")], str(own_file(tmp_path)), False, global_files=[str(global_file)])
+    hostkeys = HostKeys([str(user)], str(own_file(tmp_path)), False, global_files=[str(global_file)])
+    files = [str(path) for path in user_files] if "second" in options else None
     reason = hostkeys.check(host, "127.0.0.1", port, keys[presented].convert_to_public(),
-                            alias=options.get("alias"), files=[str(path) for path in user_files])
+                            alias=options.get("alias"), files=files)
     assert ours_says(reason) == (ours or openssh), reason
 
 

@@ -13,7 +13,7 @@ from ssh_emulator import BANNER, Device, Emulator  # noqa: E402
 
 from talvern.platformdetails.live import connect, session  # noqa: E402
 from talvern.platformdetails.live.credentials import Credentials, Secret  # noqa: E402
-from talvern.platformdetails.live.hostkeys import HostKeys, _PlainHosts, host_pattern  # noqa: E402
+from talvern.platformdetails.live.hostkeys import HostKeys, host_pattern  # noqa: E402
 from talvern.platformdetails.live.settings import Settings  # noqa: E402
 from talvern.platformdetails.live.targets import Target  # noqa: E402
 
@@ -67,7 +67,8 @@ def ask(keys, home, device, record=None, accept_new=False, password=None, option
             stored = record if record is not None else [device.host_key or keys["host"]]
             known_hosts(home, port, *stored, host=host)
             hostkeys = HostKeys([str(home / ".ssh" / "known_hosts")],
-                                str(home / "config" / "talvern-platformdetails" / "known_hosts"), accept_new)
+                                str(home / "config" / "talvern-platformdetails" / "known_hosts"), accept_new,
+                                global_files=[])
             credentials = Credentials("admin", (keys["client"],) if use_key else (), None,
                                       Secret(password) if password else None)
             return await session.ask(Target(host, port, "admin"),
@@ -152,54 +153,6 @@ def test_what_openssh_offers_by_default_needs_no_legacy_algorithms(keys, home, o
     assert ask(keys, home, Device(TEXT, offers=offers)).failure is None
 
 
-@pytest.mark.parametrize("host, addr, port", [
-    ("edge-01", "10.0.0.1", None), ("edge-01", "10.0.0.9", 2222), ("edge-01", "", 830),
-    ("core", "10.0.0.2", 830), ("10.0.0.2", "", 830), ("EDGE-02", "", None), ("edge-02", "", None),
-    ("bad-key", "", None), ("", "", 22), ("nowhere", "10.0.0.3", 22),
-])
-def test_known_hosts_kept_by_name_match_as_the_whole_file_parsed(keys, host, addr, port):
-    host_key, other, ecdsa = (keys[name].export_public_key().decode().strip() for name in ("host", "other", "ecdsa"))
-    text = ("# fleet\n\n edge-01,10.0.0.1 %s\n[edge-01]:2222 %s\nedge-01 %s\n[10.0.0.2]:830,core %s\n"
-            "EDGE-02 %s\nbad-key AAAA\n,10.0.0.3 %s\n" % (host_key, other, ecdsa, host_key, other, ecdsa))
-    plain = _PlainHosts.read(text)
-    assert plain is not None
-
-    def found(known):
-        return [[key.export_public_key() for key in keys] for keys in known.match(host, addr, port)[:3]]
-    assert found(plain) == found(asyncssh.import_known_hosts(text))
-
-
-@pytest.mark.parametrize("lines, host, port, accept_new, said", [
-    (["edge-01 {host}"], "edge-01", 22, False, None),
-    (["[edge-01]:2222 {host}"], "EDGE-01", 2222, False, None),  # names are matched in lower case
-    (["edge-01 {other}"], "EDGE-01", 22, True, "HOST KEY CHANGED"),
-    (["edge-01 {host}", "@revoked * {host}"], "edge-01", 22, False, "marked revoked"),
-    (["@revoked * {host}"], "edge-01", 22, True, "marked revoked"),
-    (["@revoked * {other}"], "edge-01", 22, False, "unknown host"),
-    (["@revoked * {other}"], "edge-01", 22, True, None),
-    (["edge-01 {other}"], "edge-01", 2222, False, "unknown host"),  # another port is another host
-    (["edge-01 {other}"], "edge-01", 2222, True, None),
-    (["[edge-01]:2222 {other}"], "edge-01", 22, False, "unknown host"),
-    (["Edge-01 {host}"], "edge-01", 22, False, None),
-    (["@revoked EDGE-01 {host}"], "edge-01", 22, True, "marked revoked"),
-    (["edge-01 {host}", "@revoked\tEDGE-01\t{host}"], "edge-01", 22, False, "marked revoked"),
-    (["oldrouter, {host}"], "edge-01", 2222, False, "unknown host"),  # a stray comma names no host
-    (["oldrouter, {other}"], "edge-01", 2222, True, None),
-])
-def test_host_key_decisions(keys, home, lines, host, port, accept_new, said):
-    named = {name: keys[name].export_public_key().decode().strip() for name in ("host", "other")}
-    user_file = home / ".ssh" / "known_hosts"
-    user_file.write_text("".join(line.format(**named) + "\n" for line in lines))
-    own = home / "config" / "talvern-platformdetails" / "known_hosts"
-    hostkeys = HostKeys([str(user_file)], str(own), accept_new)
-    reason = hostkeys.check(host, "192.0.2.1", port, keys["host"].convert_to_public())
-    assert (reason is None) == (said is None) and (said or "") in (reason or ""), reason
-    if reason is None and accept_new and not any(named["host"] in line.format(**named) for line in lines):
-        assert own.read_text() == "%s %s\n" % (host_pattern(host.lower(), port), named["host"])
-    else:
-        assert not own.exists()
-
-
 def test_a_new_host_key_goes_to_our_own_file_only(keys, home):
     user_file = home / ".ssh" / "known_hosts"
     result = ask(keys, home, Device(TEXT), record=[], accept_new=True)
@@ -274,7 +227,7 @@ def test_unreachable_hosts(home, monkeypatch, host, kind):
         port = server.sockets[0].getsockname()[1]
         server.close()
         await server.wait_closed()
-        hostkeys = HostKeys([], str(home / "own"), False)
+        hostkeys = HostKeys([], str(home / "own"), False, global_files=[])
         return await session.ask(Target(host, port, "admin"),
                                  settings_with(Credentials("admin", (), None, None), hostkeys))
     result = asyncio.run(asyncio.wait_for(scenario(), LIMIT))

@@ -10,7 +10,7 @@ from .._detect import describe_exception
 from .._failures import CLASSES
 from ..live.credentials import CredentialError, load
 from ..live.fleet import CONCURRENCY, ask_many
-from ..live.hostkeys import HostKeys, default_own_file, default_user_file
+from ..live.hostkeys import HostKeys, default_own_file, default_user_files
 from ..live.session import Reply
 from ..live.settings import DEFAULT_COMMAND, DEFAULT_PAGING_OFF, MAX_OUTPUT, TIMEOUT, Settings
 from ..live.targets import Target, TargetError
@@ -38,7 +38,7 @@ def _targets(line: Any) -> List[Target]:
 
 def _settings(line: Any, stdin: Optional[TextIO], max_line_length: Optional[int]) -> Settings:
     credentials = load(line.user, line.identity or (), line.password_env, line.ask_password, stdin)
-    hostkeys = HostKeys([default_user_file()], default_own_file(), line.accept_new_host_keys)
+    hostkeys = HostKeys(default_user_files(), default_own_file(), line.accept_new_host_keys)
     return Settings(credentials, hostkeys, command=line.command or DEFAULT_COMMAND,
                     timeout=line.timeout if line.timeout is not None else TIMEOUT,
                     max_output=line.max_size or MAX_OUTPUT,
@@ -86,6 +86,11 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
     except OSError as exc:
         stderr.write("%s: error: cannot save into %s: %s\n" % (prog, escape(str(exc.filename)), describe_exception(exc)))
         return 2
+    def warn(message: str) -> None:
+        stderr.write("%s: warning: %s\n" % (prog, escape(message)))
+
+    for problem in settings.hostkeys.problems:  # lines of known_hosts that are skipped
+        warn(problem)
     if not targets:
         stderr.write("%s: nothing to ask: no targets\n" % prog)
         return 0
@@ -95,8 +100,6 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
     ok = set()  # type: Set[Target]
     changed = []  # type: List[str]
 
-    def warn(message: str) -> None:
-        stderr.write("%s: warning: %s\n" % (prog, message))
 
     replies = ask_many(targets, settings, line.jobs or default_jobs(), line.concurrency or CONCURRENCY, warn,
                        output.flush)

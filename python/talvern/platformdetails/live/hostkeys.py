@@ -1,14 +1,45 @@
-"""Host keys as OpenSSH users keep them: the user's known_hosts, checked
-for every device, and the tool's own file, where --accept-new-host-keys
-records hosts seen for the first time. Both are read once per process."""
+"""Host keys checked as OpenSSH 9.2's client checks them with its defaults,
+in the user's files (~/.ssh/known_hosts and known_hosts2, or those an SSH
+config names for the host), the global ones and the tool's own, where
+--accept-new-host-keys records new hosts; each is read once per process.
+
+A host is looked up by its name alone (CheckHostIP no: no record for its
+address is consulted), in lower case and its ASCII (IDNA) form, or by its
+HostKeyAlias. Stricter than OpenSSH: on a port other than 22 only as
+[host]:port (OpenSSH then also takes a matching key from the entry without
+a port), and a @revoked line is honoured with tabs after its marker. A key
+on record of another type than the one offered is a changed key, as there.
+Lines OpenSSH skips are skipped, and said once each in problems;
+@cert-authority lines are not used: certificate host keys are not asked for.
+"""
+import base64
+import binascii
+import hmac
 import os
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+import re
+import shlex
+from functools import lru_cache
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+try:
+    import fcntl
+except ImportError:  # no worker processes there to agree with
+    fcntl = None  # type: ignore[assignment]
 
 from ._asyncssh import asyncssh
 
+GLOBAL_FILES = ("/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2")
+REVOKED, CA = "@revoked", "@cert-authority"
+_FIELDS = re.compile(r"[ \t]+")
+_ASCII_LOWER = {code: code + 32 for code in range(ord("A"), ord("Z") + 1)}
+# What OpenSSH will not write as a host name, and what would make a
+# recorded name a pattern or a list of names.
+_NOT_RECORDABLE = re.compile(r"[@?*#\[\]|'\"\\,!]|[^\x21-\x7e]")
 
-def default_user_file() -> str:
-    return os.path.join(os.path.expanduser("~"), ".ssh", "known_hosts")
+
+def default_user_files() -> List[str]:
+    ssh = os.path.join(os.path.expanduser("~"), ".ssh")
+    return [os.path.join(ssh, "known_hosts"), os.path.join(ssh, "known_hosts2")]
 
 
 def default_own_file() -> str:
@@ -21,151 +52,294 @@ def host_pattern(host: str, port: int) -> str:
     return host if port == 22 else "[%s]:%d" % (host, port)
 
 
-def _read(path: str) -> Optional[Any]:
+def lookup_name(host: str) -> str:
+    """The host as known_hosts names it: its ASCII (IDNA) form, in lower case
+    (a name without one as it is: it is never recorded)."""
     try:
-        with open(path, "r", encoding="utf-8", errors="replace") as stream:
-            text = stream.read()
-    except FileNotFoundError:
-        return None
-    except OSError as exc:
-        raise ValueError("cannot read %s: %s" % (path, exc.strerror or exc))
-    text = "\n".join(_as_matched(line) for line in text.splitlines())
-    try:
-        return _PlainHosts.read(text) or asyncssh.import_known_hosts(text)
-    except (ValueError, asyncssh.KeyImportError) as exc:
-        raise ValueError("cannot read %s: %s" % (path, exc))
+        return _lower(host if host.isascii() else host.encode("idna").decode("ascii"))
+    except UnicodeError:
+        return _lower(host)
 
 
-def _as_matched(line: str) -> str:
-    """The line with its host names as OpenSSH matches them: in lower case
-    (hashed ones aside), and without the empty name a stray comma leaves,
-    which asyncssh would match to any host asked without an address."""
-    line = line.strip()
-    fields = line.split(None, 2 if line.startswith("@") else 1)  # a marker ends at a space or a tab
-    if line.startswith("#") or len(fields) < (3 if line.startswith("@") else 2):
-        return line
-    names = [name if name.startswith("|") else name.lower() for name in fields[-2].split(",") if name]
-    if not names:
-        return ""
-    return " ".join(fields[:-2] + [",".join(names), fields[-1]])
-
-
-class _PlainHosts:
-    """A known_hosts file whose every line names its hosts plainly, as ssh
-    without HashKnownHosts and --accept-new-host-keys write them. Its lines
-    are kept as text by name, and a host's lines are parsed only when that
-    host is asked: a fleet's file held parsed took a kilobyte a host in the
-    process that asks them all. Matching is asyncssh's, over those lines."""
-
-    def __init__(self, lines: Dict[str, List[str]]) -> None:
-        self.lines = lines
-
-    @classmethod
-    def read(cls, text: str) -> Optional["_PlainHosts"]:
-        """None when a line is hashed, a pattern or marked, or is not
-        one asyncssh reads: such a file is parsed whole."""
-        lines = {}  # type: Dict[str, List[str]]
-        for line in text.splitlines():
-            line = line.strip()
-            if not line or line.startswith("#"):
-                continue
-            fields = line.split(None, 1)
-            if len(fields) < 2 or line.startswith("@") or any(c in fields[0] for c in "*?|/!"):
-                return None
-            for name in fields[0].split(","):
-                lines.setdefault(name, []).append(line)
-        return cls(lines)
-
-    def match(self, host: str, addr: str, port: Optional[int]) -> Any:
-        names = [host, addr] + (["[%s]:%d" % (host, port) if host else "", "[%s]:%d" % (addr, port) if addr else ""]
-                                if port else [])
-        found = dict.fromkeys(line for name in names for line in self.lines.get(name, ()))
-        return asyncssh.import_known_hosts("\n".join(found)).match(host, addr, port)
+def _lower(text: str) -> str:
+    """Lower case as OpenSSH has it: ASCII letters only."""
+    return text.lower() if text.isascii() else text.translate(_ASCII_LOWER)
 
 
 def fingerprint(key: Any) -> str:
     return "%s %s" % (key.get_algorithm(), key.get_fingerprint("sha256"))
 
 
-class HostKeys:
-    """The known keys, matched per connection without reading a file again."""
+@lru_cache(maxsize=1024)
+def _glob(pattern: str) -> Any:
+    return re.compile("".join(".*" if char == "*" else "." if char == "?" else re.escape(char)
+                              for char in pattern) + r"\Z", re.S)
 
-    def __init__(self, user_files: Sequence[str], own_file: str, accept_new: bool) -> None:
-        self.own_file = own_file
-        self.accept_new = accept_new
-        self.files = []  # type: List[Tuple[str, Any]]
-        for path in list(user_files) + [own_file]:
-            loaded = _read(path)
-            if loaded is not None:
-                self.files.append((path, loaded))
-        self.added = {}  # type: dict  # type: ignore[type-arg]
 
-    def _known(self, host: str, addr: str, port: int) -> Tuple[List[Tuple[str, Any]], List[Tuple[str, Any]]]:
-        """The (file, key) pairs on record for the host, by name or address,
-        and those marked revoked, found as OpenSSH finds them: the name in
-        lower case, and a port other than 22 only as [host]:port (asyncssh
-        would also try the host's port-22 entries)."""
-        host = host.lower()
-        if port == 22:
-            names = [(host, addr)]
-        else:  # asyncssh takes an address for an IP, and [addr]:port is none
-            names = [(host_pattern(host, port), "")] + ([(host_pattern(addr, port), "")] if addr else [])
-        trusted = []  # type: List[Tuple[str, Any]]
-        revoked = []  # type: List[Tuple[str, Any]]
-        for path, known in self.files:
-            for name, address in names:
-                keys, _, marked = known.match(name, address, None)[:3]
-                trusted.extend((path, key) for key in keys)
-                revoked.extend((path, key) for key in marked)
-        trusted.extend((self.own_file, key) for key in self.added.get((host, port), ()))
-        return trusted, revoked
+def _matches(name: str, names: str) -> bool:
+    """Whether a line's list of patterns (* and ?) takes the name, as
+    OpenSSH's match_hostname: a negated one (!) that matches refuses it."""
+    found = False
+    for pattern in names.split(","):
+        negated = pattern.startswith("!")
+        pattern = _lower(pattern[1:] if negated else pattern)
+        if len(pattern) >= 1023:  # OpenSSH's limit: the whole list then matches nothing
+            return False
+        if _glob(pattern).match(name):
+            if negated:
+                return False
+            found = True
+    return found
 
-    def algorithms(self, host: str, port: int) -> List[str]:
-        """Signature algorithms of the keys on record, to ask for them first."""
-        algs = []  # type: List[str]
-        # No address yet: asyncssh takes an address for an IP, and a name is none.
-        for path, key in self._known(host, "", port)[0]:
-            algs.extend(alg.decode("ascii") for alg in key.sig_algorithms)
-        return algs
 
-    def none(self, host: str, addr: str, port: Optional[int]) -> Tuple[list, list, list]:  # type: ignore[type-arg]
-        """For asyncssh: no key is trusted outright, so that every key
-        reaches check() below, which tells changed from unknown."""
-        return [], [], []
+def _b64(text: str) -> Optional[bytes]:
+    """The 20 bytes of a salt or HMAC-SHA1, from base64 as OpenSSH writes it."""
+    try:
+        decoded = base64.b64decode(text, validate=True)
+    except (binascii.Error, ValueError):
+        return None
+    return decoded if len(decoded) == 20 and base64.b64encode(decoded).decode("ascii") == text else None
 
-    def check(self, host: str, addr: str, port: int, key: Any) -> Optional[str]:
-        """None when the key is the one on record; else the one-line reason.
-        A revoked key is refused even where it is also on record."""
-        known, revoked = self._known(host, addr, port)
-        for path, stored in revoked:
-            if stored == key:
-                return "the host key of %s is marked revoked (in %s)" % (host_pattern(host, port), path)
-        if any(stored == key for _, stored in known):
+
+class _Record(NamedTuple):
+    path: str
+    line: int
+    marker: str  # "-" for none
+    names: str
+    key: Any
+
+
+class _File:
+    """One known_hosts file. Its plain lines (no pattern, hash or marker: as
+    ssh and this tool write them) are kept as text by name, their keys parsed
+    when their host is asked: a fleet of thousands costs little memory. The
+    others, hashed names with salt and HMAC decoded, are matched one by one
+    as OpenSSH does. A line is kept as "NUMBER MARKER NAMES TYPE BLOB"."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self._reset()
+
+    def _reset(self) -> None:
+        self.named = {}  # type: Dict[str, Union[str, Tuple[str, ...]]]
+        self.hashed = []  # type: List[Tuple[bytes, bytes, str]]  # salt, digest, line
+        self.others = []  # type: List[str]
+        self.size = self.lines = 0  # read so far: bytes up to the last newline, and the lines in them
+        self.taken = 0  # lines taken: those, and a last one without its newline
+        self.identity = None  # type: Optional[Tuple[int, int]]
+
+    def catch_up(self, handle: int, problems: List[str]) -> None:
+        """Takes what was appended since the last reading (by another process);
+        the whole file again when it was replaced or cut short since."""
+        status = os.fstat(handle)
+        if (status.st_dev, status.st_ino) != self.identity or status.st_size < self.size:
+            self._reset()
+            self.identity = (status.st_dev, status.st_ino)
+        with open(handle, "rb", closefd=False) as stream:
+            stream.seek(self.size)
+            data = stream.read(status.st_size - self.size)
+        pieces = data.decode("utf-8", "replace").split("\n")
+        for number, line in enumerate(pieces, self.lines + 1):
+            if number > self.taken and line:
+                why = self._take(line[:-1] if line.endswith("\r") else line, number)
+                if why:
+                    problems.append("%s:%d: %s; the line is skipped" % (self.path, number, why))
+        self.taken = max(self.taken, self.lines + len(pieces) - (0 if pieces[-1] else 1))
+        self.lines += len(pieces) - 1
+        self.size += data.rfind(b"\n") + 1
+
+    def _take(self, line: str, number: int) -> Optional[str]:
+        """Keeps a line as OpenSSH's hostkeys_foreach_file reads it; or says
+        why it is skipped."""
+        fields = _FIELDS.split(line.lstrip(" \t"), 4)
+        if not fields[0] or fields[0].startswith("#"):
             return None
-        offered = fingerprint(key)
-        if known:
-            stored_types = sorted(set(stored.get_algorithm() for _, stored in known))
-            return ("HOST KEY CHANGED for %s: it offered %s, but %s holds %s; someone may be"
-                    " intercepting the connection. Check the device; if the change is expected, remove"
-                    " the old key (ssh-keygen -R) and connect again"
-                    % (host_pattern(host, port), offered, known[0][0], ", ".join(stored_types)))
-        if not self.accept_new:
-            return ("unknown host %s (key %s); verify it and add it to known_hosts, or use"
-                    " --accept-new-host-keys" % (host_pattern(host, port), offered))
-        self.record(host, port, key)
+        # OpenSSH ends a marker at the line's first space if it has one, not a tab.
+        marker = fields.pop(0) if fields[0].startswith("@") else "-"
+        if marker not in ("-", REVOKED, CA):
+            return "an unknown marker (%s)" % marker[:32]
+        if fields and fields[0].startswith("@"):
+            return "more than one marker"
+        if marker == CA:
+            return "@cert-authority lines are not used: certificate host keys are not asked for"
+        if len(fields) < 3 or not fields[2] or fields[1].startswith("#"):
+            return "no key after the host names"
+        names = fields[0]
+        salt, _, digest = names[3:].partition("|")
+        hashed = (_b64(salt), _b64(digest) or b"") if names.startswith("|") else None
+        if hashed is not None and (not names.startswith("|1|") or hashed[0] is None):
+            return "a hashed host name that is not |1|salt|hash"
+        try:
+            asyncssh.import_public_key("%s %s" % (fields[1], fields[2]))
+        except ValueError as exc:
+            return "the key cannot be read (%s)" % exc
+        entry = "%d %s %s %s %s" % (number, marker, names, fields[1], fields[2])
+        if hashed is not None:
+            self.hashed.append((hashed[0] or b"", hashed[1], entry))  # a digest that is not one matches nothing
+        elif marker != "-" or any(char in names for char in "*?!") or any(
+                len(name) >= 1023 for name in names.split(",")):
+            self.others.append(entry)
+        else:
+            for name in dict.fromkeys(_lower(names).split(",")):
+                kept = self.named.get(name)
+                self.named[name] = entry if kept is None else (
+                    (kept if isinstance(kept, tuple) else (kept,)) + (entry,))
         return None
 
-    def record(self, host: str, port: int, key: Any) -> None:
-        """A new host's key, appended to the tool's own file only."""
-        host = host.lower()
-        self.added.setdefault((host, port), []).append(key)
-        line = "%s %s\n" % (host_pattern(host, port), key.export_public_key("openssh").decode("ascii").strip())
+    def records(self, name: str) -> List[_Record]:
+        kept = self.named.get(name, ())
+        entries = [kept] if isinstance(kept, str) else list(kept)
+        encoded = name.encode("utf-8", "surrogateescape")
+        entries += [entry for salt, digest, entry in self.hashed if hmac.digest(salt, encoded, "sha1") == digest]
+        entries += [entry for entry in self.others if _matches(name, entry.split(" ", 3)[2])]
+        found = []
+        for entry in entries:
+            number, marker, names, algorithm, blob = entry.split(" ")
+            found.append(_Record(self.path, int(number), marker, names,
+                                 asyncssh.import_public_key("%s %s" % (algorithm, blob))))
+        return sorted(found, key=lambda record: record.line)
+
+
+def _changed(name: str, key: Any, on_record: List[_Record]) -> str:
+    try:  # the file ssh-keygen -R edits without -f: under the account's home, which need not be $HOME
+        import pwd
+
+        default = os.path.join(pwd.getpwuid(os.getuid()).pw_dir, ".ssh", "known_hosts")  # type: Optional[str]
+    except (ImportError, KeyError):
+        default = None
+    fixes = []
+    for path in dict.fromkeys(record.path for record in on_record):
+        patterns = [str(record.line) for record in on_record
+                    if record.path == path and any(char in record.names for char in "*?!")]
+        if patterns:  # ssh-keygen -R would remove them for every host they name
+            fixes.append("edit line %s of %s, a pattern naming other hosts too" % (", ".join(patterns), path))
+        else:
+            fixes.append(" ".join(["ssh-keygen", "-R", shlex.quote(name)]
+                                  + ([] if path == default else ["-f", shlex.quote(path)])))
+    first = on_record[0]
+    return ("HOST KEY CHANGED for %s: it offered %s, but %s:%d holds %s%s; someone may be intercepting the"
+            " connection. Check the device; if the change is expected, remove the old key (%s) and connect"
+            " again" % (name, fingerprint(key), first.path, first.line, fingerprint(first.key),
+                        " (and %d more on record)" % (len(on_record) - 1) if on_record[1:] else "",
+                        "; ".join(fixes)))
+
+
+def _verdict(name: str, key: Any, records: List[_Record]) -> Tuple[bool, Optional[str]]:
+    """(whether the records decide, why the key is refused or None). A
+    revoked key is refused first, even where it is also on record."""
+    for record in records:
+        if record.marker == REVOKED and record.key.public_data == key.public_data:
+            return True, "the host key of %s is marked revoked (in %s:%d)" % (name, record.path, record.line)
+    on_record = [record for record in records if record.marker == "-"]
+    if any(record.key.public_data == key.public_data for record in on_record):
+        return True, None
+    return bool(on_record), _changed(name, key, on_record) if on_record else None
+
+
+class HostKeys:
+    """The known keys, matched per connection without reading a file again.
+    problems: "FILE:LINE: why" for each line skipped, for the command to say.
+    A file that cannot be read is a ValueError here; one of a host's own
+    (files, below) fails its check."""
+
+    def __init__(self, user_files: Sequence[str], own_file: str, accept_new: bool,
+                 global_files: Sequence[str] = GLOBAL_FILES) -> None:
+        self.user_files = list(user_files)
+        self.global_files = list(global_files)
+        self.own_file = own_file
+        self.accept_new = accept_new
+        self.problems = []  # type: List[str]
+        self._files = {}  # type: Dict[str, Union[_File, str]]  # by path; a str says why it cannot be read
+        for path in self.user_files + self.global_files:
+            self._file(path)
+        self._own = self._file(own_file)
+
+    def _file(self, path: str) -> _File:
+        """The file, read once (a missing one holds no key); a ValueError
+        each time when it cannot be read."""
+        if path not in self._files:
+            known = self._files[path] = _File(path)
+            try:
+                handle = os.open(path, os.O_RDONLY)
+                try:
+                    known.catch_up(handle, self.problems)
+                finally:
+                    os.close(handle)
+            except (FileNotFoundError, NotADirectoryError):
+                pass
+            except OSError as exc:  # a folder too: reading it fails
+                self._files[path] = "cannot read %s: %s" % (path, exc.strerror or exc)
+        loaded = self._files[path]
+        if isinstance(loaded, str):
+            raise ValueError(loaded)
+        return loaded
+
+    def _records(self, name: str, files: Optional[Sequence[str]]) -> List[_Record]:
+        """What the files hold for the name. files: the host's own
+        UserKnownHostsFile, instead of the user's files; the global files
+        and the tool's own still count."""
+        paths = self.user_files if files is None else [os.path.expanduser(path) for path in files]
+        return [record for path in dict.fromkeys(list(paths) + self.global_files + [self.own_file])
+                for record in self._file(path).records(name)]
+
+    def algorithms(self, host: str, port: int, alias: Optional[str] = None,
+                   files: Optional[Sequence[str]] = None) -> List[str]:
+        """Signature algorithms of the keys on record, to ask for them first."""
+        try:
+            records = self._records(_lower(alias) if alias else host_pattern(lookup_name(host), port), files)
+        except ValueError:  # said by check()
+            return []
+        return [alg.decode("ascii") for record in records if record.marker == "-"
+                for alg in record.key.sig_algorithms]
+
+    def none(self, host: str, addr: str, port: Optional[int]) -> Tuple[list, list, list]:  # type: ignore[type-arg]
+        """For asyncssh: nothing trusted outright, so every key reaches check()."""
+        return [], [], []
+
+    def check(self, host: str, addr: str, port: int, key: Any, alias: Optional[str] = None,
+              files: Optional[Sequence[str]] = None) -> Optional[str]:
+        """None when the key is the one on record; else the one-line reason.
+        addr is not consulted (OpenSSH's default CheckHostIP no); alias and
+        files are the host's HostKeyAlias and UserKnownHostsFile."""
+        name = _lower(alias) if alias else host_pattern(lookup_name(host), port)  # alias: no port, as ssh
+        try:
+            decided, reason = _verdict(name, key, self._records(name, files))
+        except ValueError as exc:
+            return str(exc)
+        if decided:
+            return reason
+        if not self.accept_new:
+            return ("unknown host %s (key %s); verify it and add it to known_hosts, or use"
+                    " --accept-new-host-keys" % (name, fingerprint(key)))
+        recorded = _lower(alias) if alias else lookup_name(host)
+        if not recorded or _NOT_RECORDABLE.search(recorded):
+            return "unknown host %s (key %s), not recorded: a name known_hosts cannot hold" % (
+                name, fingerprint(key))
+        try:
+            return self._record(name, key)
+        except OSError as exc:
+            return "unknown host %s, not recorded: %s: %s" % (name, self.own_file, exc.strerror or exc)
+
+    def _record(self, name: str, key: Any) -> Optional[str]:
+        """Appends a new host's key to the tool's own file, unless another
+        process recorded one for it first: with the file locked, what was
+        appended since it was read is read, and then it is decided. The key
+        is trusted once it is written, not before."""
         folder = os.path.dirname(self.own_file)
         if folder:
             os.makedirs(folder, mode=0o700, exist_ok=True)
-        # One write with O_APPEND: lines from worker processes do not interleave.
-        handle = os.open(self.own_file, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
+        handle = os.open(self.own_file, os.O_RDWR | os.O_APPEND | os.O_CREAT, 0o600)
         try:
-            os.write(handle, line.encode("ascii"))
+            if fcntl is not None:
+                fcntl.flock(handle, fcntl.LOCK_EX)  # released when closed
+            self._own.catch_up(handle, self.problems)
+            decided, reason = _verdict(name, key, self._own.records(name))
+            if decided:
+                return reason
+            line = "%s %s\n" % (name, " ".join(key.export_public_key("openssh").decode("ascii").split()[:2]))
+            ends = os.fstat(handle).st_size == self._own.size  # empty, or on a newline
+            os.write(handle, ("" if ends else "\n").encode("ascii") + line.encode("ascii"))
+            self._own.catch_up(handle, self.problems)
         finally:
             os.close(handle)
+        return None

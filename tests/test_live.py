@@ -16,7 +16,6 @@ pytest.importorskip("asyncssh")
 from live_fleet import Fleet  # noqa: E402
 from ssh_emulator import BANNER, Device  # noqa: E402
 
-from talvern.platformdetails.cli import saving as _saved  # noqa: E402
 from talvern.platformdetails.cli.inventory import collect, read_inventory  # noqa: E402
 from talvern.platformdetails.live import fleet as _fleet  # noqa: E402
 from talvern.platformdetails.live.targets import Target, TargetError  # noqa: E402
@@ -151,7 +150,7 @@ def test_retry_failed_asks_only_what_failed(fleet, tmp_path):
     saved = tmp_path / "saved"
     first = fleet.run("--save", saved, good, later)
     assert first.returncode == 2
-    assert (saved / ".failed").read_text() == later + "\n"
+    assert (saved / ".failed").read_text().startswith(later + "  # host-key: unknown host")
     fleet.know(int(later.rsplit(":", 1)[1]), fleet.host)
     again = fleet.run("--retry-failed", saved)
     assert (again.returncode, again.stdout.decode().split(":")[:3]) == (0, later.split(":")), again.stderr
@@ -179,14 +178,6 @@ def test_max_size_caps_what_a_device_may_print(fleet):
     target = fleet.start(Device(TEXTS["tolm-processor.txt"]))
     proc = fleet.run("--json", "--max-size", "100", target)
     assert proc.returncode == 2 and json.loads(proc.stdout)["failure"] == "too-large"
-
-
-def test_capture_names_are_apart_and_not_hidden():
-    targets = [Target(host, 22, user) for user, host in [
-        ("a/b", "r1"), ("a_b", "r1"), ("@", "r1"), (None, "r1"), ("jos\u00e9", "r1"), ("jos_", "r1"),
-        (".svc", "r1"), (None, ".r1"), ("a%2F", "r1"), (None, "fe80::1%eth0")]]
-    names = [_saved.capture_name(target) for target in targets]
-    assert len(set(names)) == len(names) and not any(name.startswith(".") for name in names), names
 
 
 def test_accepted_new_keys_go_to_our_file_only(fleet):

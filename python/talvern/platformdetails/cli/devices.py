@@ -4,7 +4,7 @@ live mode, and each reply answered exactly as a file's text would be, in
 the same formats and with the same statuses, written as soon as it comes.
 --save keeps each device's text in a folder, to answer later as files.
 """
-from typing import Any, Dict, List, Optional, Set, TextIO, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, TextIO, Tuple
 
 from .._detect import describe_exception
 from .._failures import CLASSES
@@ -32,7 +32,7 @@ def _targets(line: Any) -> List[Target]:
         if again is None:
             raise TargetError("--retry-failed %s: no run was saved there (--save DIR keeps one)"
                               % line.retry_failed)
-        targets = collect([target.shown for target in targets + again], ())
+        targets = collect([target.shown for target in targets + [target for target, _, _ in again]], ())
     return targets
 
 
@@ -59,36 +59,45 @@ def outcome(answerer: Answerer, reply: Reply) -> Outcome:
     return answered
 
 
-def _save(folder: str, reply: Reply, settings: Settings, answered: Outcome) -> None:
+def _save(folder: saving.SaveFolder, reply: Reply, settings: Settings, answered: Outcome) -> None:
     target = reply.target
     try:
         if reply.output is None:
-            saving.forget(folder, target)
+            folder.forget(target)
         else:
-            saving.save(folder, target, target.user or settings.credentials.user, reply.output,
-                        settings.command, reply.via or "", reply.seconds)
+            folder.save(target, target.user or settings.credentials.user, reply.output, settings.command,
+                        reply.via or "", reply.seconds)
     except OSError as exc:  # the answer stands; the folder lacks it
         what = "not saved" if reply.output is not None else "not removed"
         answered.messages += ((what, target.shown, describe_exception(exc)),)
 
 
+def _write_failed(folder: saving.SaveFolder, targets: List[Target], asked: Set[Target],
+                  failed: Dict[Target, Tuple[str, str]], warn: Callable[[str], None]) -> None:
+    """The targets that failed, and those never asked, for --retry-failed."""
+    missed = "the run ended before it was asked"
+    try:
+        folder.write_failed([(target,) + failed.get(target, (saving.INTERRUPTED, missed)) for target in targets
+                             if target in failed or target not in asked])
+    except OSError as exc:
+        warn("cannot save the failed targets in %s: %s" % (folder.path, describe_exception(exc)))
+    finally:
+        folder.close()
+
+
 def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, stdin: Optional[TextIO],
                 prog: str) -> int:
-    try:
-        targets = _targets(line)
-        settings = _settings(line, stdin, answerer.max_line_length)
-        save = line.save if line.save is not None else line.retry_failed
-        if save is not None:
-            saving.prepare(save)
-    except (TargetError, CredentialError, ValueError) as exc:
-        stderr.write("%s: error: %s\n" % (prog, escape(str(exc))))
-        return 2
-    except OSError as exc:
-        stderr.write("%s: error: cannot save into %s: %s\n" % (prog, escape(str(exc.filename)), describe_exception(exc)))
-        return 2
     def warn(message: str) -> None:
         stderr.write("%s: warning: %s\n" % (prog, escape(message)))
 
+    try:
+        targets = _targets(line)
+        settings = _settings(line, stdin, answerer.max_line_length)
+        path = line.save if line.save is not None else line.retry_failed
+        folder = saving.open_folder(path) if path is not None and targets else None
+    except (TargetError, CredentialError, ValueError) as exc:  # SaveError included
+        stderr.write("%s: error: %s\n" % (prog, escape(str(exc))))
+        return 2
     for problem in settings.hostkeys.problems:  # lines of known_hosts that are skipped
         warn(problem)
     if not targets:
@@ -97,25 +106,24 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
     output = Writer(line.format, stdout, stderr, prog, answerer.table is not None)
     progress = Progress(stderr, is_terminal(stdout))
     failures = {kind: 0 for kind in CLASSES}  # type: Dict[str, int]
-    ok = set()  # type: Set[Target]
+    asked = set()  # type: Set[Target]
+    failed = {}  # type: Dict[Target, Tuple[str, str]]
     changed = []  # type: List[str]
-
-
     replies = ask_many(targets, settings, line.jobs or default_jobs(), line.concurrency or CONCURRENCY, warn,
                        output.flush)
     try:
         for reply in replies:
             answered = outcome(answerer, reply)
-            if reply.failure is None:
-                ok.add(reply.target)
-            else:
-                failures[reply.failure] = failures.get(reply.failure, 0) + 1
+            asked.add(reply.target)
+            if reply.failure is not None:
+                failed[reply.target] = (reply.failure, reply.reason or "")
+                failures[reply.failure] += 1
                 if reply.failure == "host-key" and "HOST KEY CHANGED" in (reply.reason or ""):
                     changed.append(reply.target.shown)
-            if save is not None:
-                _save(save, reply, settings, answered)
+            if folder is not None:
+                _save(folder, reply, settings, answered)
             output.take(answered, progress.clear, then_flush=True)  # each answer is out as soon as it is known
-            progress.update(output.total, len(targets), output.total - len(ok))
+            progress.update(output.total, len(targets), len(failed))
     except (KeyboardInterrupt, Stopped):
         progress.clear()
         stderr.write("%s: interrupted: %d of %d devices answered\n" % (prog, output.total, len(targets)))
@@ -123,8 +131,8 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
     finally:
         replies.close()
         progress.clear()
-        if save is not None:
-            saving.write_failed(save, [target for target in targets if target not in ok])
+        if folder is not None:
+            _write_failed(folder, targets, asked, failed, warn)
     if changed:
         # Said again last, where it cannot scroll away among other answers.
         stderr.write("%s: WARNING: THE HOST KEY CHANGED for %d device(s): %s. Someone may be intercepting"

@@ -1,7 +1,6 @@
 """Texts as devices, terminals and shells write them: bytes in whatever
 encoding they came in, with the line ends a terminal log has."""
 import codecs
-import re
 from typing import Optional, Tuple
 
 # Longest first: the UTF-32 little-endian mark begins with the UTF-16 one.
@@ -13,7 +12,6 @@ BOMS = (
     (codecs.BOM_UTF16_BE, "utf-16-be"),
 )
 LATIN_1 = "not UTF-8, read as Latin-1"
-_RUN_BEFORE_NEWLINE = re.compile("\r+\n")
 
 
 class BinaryInput(ValueError):
@@ -44,7 +42,11 @@ def line_ends(text: str) -> str:
     """text with \\n line ends: terminal and expect logs end lines with
     \\r\\r\\n, so any run of \\r before a \\n is one line end, and a \\r
     alone is one too."""
-    return _RUN_BEFORE_NEWLINE.sub("\n", text).replace("\r", "\n") if "\r" in text else text
+    if "\r" not in text:
+        return text
+    import re  # loaded already (the detectors search with it); the pattern is compiled when first needed
+
+    return re.sub("\r+\n", "\n", text).replace("\r", "\n")
 
 
 def decode(data: bytes) -> Tuple[str, Optional[str]]:

@@ -39,10 +39,6 @@ def describe_end(exitcode: Optional[int]) -> str:
     return "not answered: its worker process ended with status %s" % exitcode
 
 
-def not_within(seconds: float) -> str:
-    return "not answered within %g s" % seconds
-
-
 class _Worker:
     """One worker process, its pipe, and what it holds."""
 
@@ -167,7 +163,7 @@ class _Fan:
             else:
                 self.retry.appendleft((number, item))
 
-    def past_deadlines(self, timeout: float) -> float:
+    def past_deadlines(self, timeout: float, late: str) -> float:
         """Kills the workers whose begun item is past the limit; the seconds
         until the next deadline (0: one has just passed)."""
         wait = timeout
@@ -178,7 +174,7 @@ class _Fan:
                 continue  # nothing begun: its deadline is at least a whole limit away
             if now - since >= timeout:
                 worker.stop(kill=True)
-                self.lost(worker, not_within(timeout), number)
+                self.lost(worker, late, number)
                 wait = 0.0
             else:
                 wait = min(wait, since + timeout - now)
@@ -216,7 +212,7 @@ class _Fan:
 
 def fan_out(handle: Callable[[Batch], None], items: Iterable[Any], jobs: int,
             failed: Callable[[Any, str], Any], batch: int, ordered: bool = True, stream: bool = False,
-            fresh_after: Optional[int] = None, timeout: float = 0.0,
+            fresh_after: Optional[int] = None, timeout: float = 0.0, late: str = "",
             before_fork: Optional[Callable[[], None]] = None) -> Generator[Tuple[int, Any], None, None]:
     """(number, result) for each item, numbered from 0, made by handle in
     jobs worker processes, batch items at a time. What files and devices
@@ -228,8 +224,8 @@ def fan_out(handle: Callable[[Batch], None], items: Iterable[Any], jobs: int,
     - fresh_after: items a worker is given before a fresh one takes over
       (devices: what its C heap keeps of connections stays bounded);
     - timeout: seconds an item begun alone may take (0: no limit) before
-      its worker is killed and it gets failed(item, reason), as an item
-      whose worker dies does.
+      its worker is killed and it gets failed(item, late), as an item
+      whose worker dies gets failed(item, how the worker ended).
 
     before_fork runs before each fork (a forked worker flushes its copy of
     an output buffer when it ends). Closing the generator stops the workers.
@@ -252,7 +248,7 @@ def fan_out(handle: Callable[[Batch], None], items: Iterable[Any], jobs: int,
                     fan.shown += 1
             if fan.exhausted and fan.shown == fan.taken:
                 return
-            wait = fan.past_deadlines(timeout) if timeout > 0 else None
+            wait = fan.past_deadlines(timeout, late) if timeout > 0 else None
             if wait != 0.0:
                 fan.wait(wait)
     finally:

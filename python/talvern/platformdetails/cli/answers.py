@@ -12,7 +12,6 @@ import time
 
 from .._decode import BinaryInput, decode
 from .._detect import LineTooLong, describe_exception, detect
-from .._fanout import not_within
 from .inputs import MAX_SIZE, TooLarge, read_file, too_large
 from .report import kind, report
 
@@ -129,6 +128,10 @@ class Answerer:
             batch.done(number, self(task))
 
 
+def not_within(seconds: float) -> str:
+    return "not answered within %g s" % seconds
+
+
 def default_jobs() -> int:
     affinity = getattr(os, "sched_getaffinity", None)
     if affinity is not None:
@@ -222,7 +225,7 @@ def answers(answerer: Answerer, work: Iterator[Task], jobs: int, timeout: float,
     # A forked worker flushes its copy of the output buffer when it ends:
     # before_workers empties it before each start.
     results = fan_out(answerer.batch, itertools.chain([first], work), jobs, answerer.unanswered, BATCH,
-                      timeout=timeout, before_fork=before_workers)
+                      timeout=timeout, late=not_within(timeout), before_fork=before_workers)
     try:
         for _, outcome in results:
             yield outcome

@@ -21,8 +21,10 @@ BANNER = ("*** Authorized access only # all sessions > logged ***\n"
           "router# is not a prompt\n")
 
 # What each misbehaving kind does (the default "device" answers well).
-KINDS = ("device", "shell", "exec-empty", "pager", "stuck-pager", "hang", "drip", "flood",
-         "close-mid", "no-banner", "legacy", "legacy-drops")
+KINDS = ("device", "shell", "exec-empty", "exec-refuses", "exec-prompt", "pager", "stuck-pager", "hang", "drip",
+         "flood", "close-mid", "no-banner", "legacy", "legacy-drops")
+# How a pager prompt is rubbed out before the next page, as devices do it.
+ERASES = {"spaces": "\r        \r", "erase-line": "\r\x1b[K", "backspaces": "\x08" * 10 + " " * 10 + "\x08" * 10}
 
 
 class Device(NamedTuple):
@@ -37,6 +39,9 @@ class Device(NamedTuple):
     delay: float = 0.0  # seconds before a session answers, to hold connections open
     offers: Optional[Dict[str, Sequence[str]]] = None  # the only algorithms, by asyncssh option name
     login_delay: float = 0.0  # seconds a key takes to be accepted, as a slow password server
+    erase: str = "spaces"  # how the pager prompt is rubbed out (ERASES)
+    more_at_end: bool = False  # a pager after the last page too, then the prompt right after its erase
+    kbdint_prompt: str = "Password: "
 
 
 def _lines(text: str) -> List[str]:
@@ -51,6 +56,8 @@ class _Session(asyncssh.SSHServerSession):  # type: ignore[misc]
         self.line = ""
         self.paging = device.page
         self.pending = []  # type: List[str]
+        self.at_pager = False
+        self.ended = False
         self.task = None  # type: Optional[asyncio.Task]  # type: ignore[type-arg]
         self.writable = asyncio.Event()
         self.writable.set()
@@ -100,13 +107,17 @@ class _Session(asyncssh.SSHServerSession):  # type: ignore[misc]
         if self.command is not None:
             if kind == "exec-empty":
                 self.chan.exit(0)
-                return
-            if self.command == self.device.command:
+            elif kind == "exec-refuses":
+                self.chan.write_stderr("% exec channel not supported\n")
+                self.chan.exit(1)
+            elif self.command != self.device.command:
+                self.chan.write_stderr("% Invalid input\n")
+                self.chan.exit(1)
+            elif kind == "exec-prompt":  # the answer, then a prompt, and the channel held open
+                self.chan.write(self.device.text + self.device.prompt)
+            else:
                 self.chan.write(self.device.text)
                 self.chan.exit(0)
-            else:
-                self.chan.write("% Invalid input\n")
-                self.chan.exit(1)
             return
         if self.device.banner:
             self.chan.write(self.device.banner.replace("\n", "\r\n"))
@@ -131,9 +142,10 @@ class _Session(asyncssh.SSHServerSession):  # type: ignore[misc]
         self.chan.get_extra_info("connection").abort()
 
     def data_received(self, data: str, datatype: Any) -> None:
-        if self.pending:
+        if self.at_pager:
             if data.startswith(" ") and self.device.kind != "stuck-pager":
-                self.chan.write("\r        \r")
+                self.at_pager = False
+                self.chan.write(ERASES[self.device.erase])
                 self._page()
             return
         for char in data:
@@ -150,6 +162,7 @@ class _Session(asyncssh.SSHServerSession):  # type: ignore[misc]
             self.paging = 0
         elif command == self.device.command:
             self.pending = _lines(self.device.text)
+            self.ended = False
             self._page()
             return
         elif command:
@@ -160,7 +173,9 @@ class _Session(asyncssh.SSHServerSession):  # type: ignore[misc]
         size = self.paging or len(self.pending)
         self.chan.write("".join(self.pending[:size]))
         del self.pending[:size]
-        if self.pending:
+        if self.pending or (self.device.more_at_end and self.paging and not self.ended):
+            self.ended = not self.pending
+            self.at_pager = True
             self.chan.write(" --More-- ")
         else:
             self.chan.write(self.device.prompt)
@@ -204,7 +219,7 @@ class _Server(asyncssh.SSHServer):  # type: ignore[misc]
         return self.device.auth == "kbdint"
 
     def get_kbdint_challenge(self, username: str, lang: str, submethods: str) -> Any:
-        return "", "", "", [("Password: ", False)]
+        return "", "", "", [(self.device.kbdint_prompt, False)]
 
     def validate_kbdint_response(self, username: str, responses: Sequence[str]) -> bool:
         return list(responses) == [self.password]

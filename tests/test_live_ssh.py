@@ -11,7 +11,7 @@ asyncssh = pytest.importorskip("asyncssh")
 
 from ssh_emulator import BANNER, Device, Emulator  # noqa: E402
 
-from talvern.platformdetails.live import connect, session  # noqa: E402
+from talvern.platformdetails.live import connect, screen, session  # noqa: E402
 from talvern.platformdetails.live.credentials import Credentials, Secret  # noqa: E402
 from talvern.platformdetails.live.hostkeys import HostKeys, host_pattern  # noqa: E402
 from talvern.platformdetails.live.settings import Settings  # noqa: E402
@@ -87,6 +87,14 @@ def ask(keys, home, device, record=None, accept_new=False, password=None, option
     (Device(NOT_UTF8, kind="shell", banner=BANNER, page=5), "shell"),
     (Device(TEXT, kind="shell", prompt="<edge-01>"), "shell"),
     (Device(TEXT, kind="shell", prompt="\x1b[1;32medge-01#\x1b[0m ", page=5), "shell"),
+    # Exec refused on standard error with a status: the shell is asked.
+    (Device(TEXT, kind="exec-refuses", banner=BANNER), "shell"),
+    # The whole answer and a prompt by exec, the channel held open.
+    (Device(TEXT, kind="exec-prompt"), "exec"),
+    # A pager after the last page too, rubbed out as devices do, the prompt right after.
+    (Device(TEXT, kind="pager", page=4, more_at_end=True, erase="spaces"), "shell"),
+    (Device(TEXT, kind="pager", page=4, more_at_end=True, erase="erase-line"), "shell"),
+    (Device(TEXT, kind="pager", page=4, more_at_end=True, erase="backspaces"), "shell"),
 ])
 def test_the_capture_is_what_the_device_printed(keys, home, device, via):
     """Echo, banner (with #, > and "password"), pager and prompt are gone:
@@ -126,10 +134,18 @@ def failure_cases(keys):
         (Device(TEXT, kind="legacy-drops"), {}, "algorithms", "--legacy-algorithms"),
         (Device(TEXT, kind="stuck-pager", page=4), {"options": {"timeout": 1.0}},
          "pager", "pager prompt"),
+        # A version command the device rejects, by exec and in a shell, in its own words.
+        (Device(TEXT), {"options": {"command": "show ver"}}, "command", "% Invalid input detected"),
+        (Device(TEXT, kind="shell"), {"options": {"command": "show ver"}}, "command", "'show ver'"),
+        # Only a prompt for the password gets the password.
+        (Device(TEXT, auth="kbdint", kbdint_prompt="Verification code (not your password): "),
+         {"password": PASSWORD, "use_key": False}, "auth", "refused"),
+        (Device(TEXT, auth="kbdint", kbdint_prompt="One-time password (OATH): "),
+         {"password": PASSWORD, "use_key": False}, "auth", "refused"),
     ]
 
 
-@pytest.mark.parametrize("case", range(15))
+@pytest.mark.parametrize("case", range(19))
 def test_each_failure_has_its_class_and_reason(keys, home, case):
     device, options, kind, words = failure_cases(keys)[case]
     result = ask(keys, home, device, **options)
@@ -185,34 +201,57 @@ def test_a_device_asked_by_its_name(keys, home, monkeypatch, unusable_first):
     assert ask(keys, home, Device(TEXT), host="edge-01.test").failure is None
 
 
+class Shell:
+    """A device's shell as until_prompt reads it from the channel's reader:
+    what it has printed, and what it prints for a space."""
+
+    closed = at_pager = False
+
+    def __init__(self, printed, after_space=b""):
+        self.buffer, self.after_space, self.sent = bytearray(printed), after_space, []
+
+    def take(self):
+        data, self.buffer = bytes(self.buffer), bytearray()
+        return data
+
+    def send(self, text):
+        self.sent.append(text)
+        self.buffer += self.after_space
+
+    async def wait(self, seconds=None):
+        return True
+
+
 def test_a_paged_banner_is_no_prompt():
-    class Shell:  # a device that pages its banner before the prompt
-        closed = at_pager = False
-
-        def __init__(self):
-            self.chunks, self.sent = ["Welcome\r\nline 2\r\n<--- More --->"], []
-
-        def text(self):
-            return "".join(self.chunks)
-
-        def take(self):
-            text, self.chunks = self.text(), []
-            return text
-
-        def send(self, text):
-            self.sent.append(text)
-            self.chunks.append("\r              \rline 3\r\nedge-01# ")
-
-        async def wait(self):
-            pass
-    shell = Shell()
+    shell = Shell(b"Welcome\r\nline 2\r\n<--- More --->", b"\r              \rline 3\r\nedge-01# ")
     seen = asyncio.run(session.until_prompt(shell, None))
-    assert shell.sent == [" "] and seen.endswith("edge-01# ")
+    assert shell.sent == [" "] and seen.endswith(b"edge-01# ")
 
 
-@pytest.mark.parametrize("host, kind", [
-    ("no-such-host.invalid", "dns"), ("edge..example", "dns"), ("127.0.0.1", "refused")])
-def test_unreachable_hosts(home, monkeypatch, host, kind):
+def test_a_shell_capture_costs_about_its_bytes():
+    import tracemalloc
+
+    line = "Vantrel TOLM-3400 (rev 2) processor, caf\u00e9 edition, 8 GB memory and more words\r\n"
+    text = (line * ((1 << 20) // len(line))).replace("caf", "\U0001f600", 1).encode("utf-8")
+    shell = Shell(b"", b"")
+    tracemalloc.start()
+    try:
+        for start in range(0, len(text), 1 << 14):  # as the channel delivers it
+            shell.buffer += text[start:start + (1 << 14)]
+            assert screen.last_line(bytes(shell.buffer[-400:])) != b"edge-01#"
+        shell.buffer += b"edge-01# "
+        output = screen.clean(asyncio.run(session.until_prompt(shell, b"edge-01#")), "show version", b"edge-01#")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert output == text.replace(b"\r\n", b"\n")
+    assert peak < 3.5 * len(text), peak / len(text)  # the buffer, the copy taken, the copy cleaned
+
+
+@pytest.mark.parametrize("host, kind, shown", [
+    ("no-such-host.invalid", "dns", "no-such-host.invalid"), ("edge..example", "dns", "edge..example"),
+    ("127.0.0.1", "refused", "127.0.0.1:"), ("::1", "refused", "[::1]:")])
+def test_unreachable_hosts(home, monkeypatch, host, kind, shown):
     real = socket.getaddrinfo
 
     def resolve(host, *args, **kwargs):  # no query leaves the machine
@@ -231,4 +270,4 @@ def test_unreachable_hosts(home, monkeypatch, host, kind):
         return await session.ask(Target(host, port, "admin"),
                                  settings_with(Credentials("admin", (), None, None), hostkeys))
     result = asyncio.run(asyncio.wait_for(scenario(), LIMIT))
-    assert result.failure == kind, result
+    assert result.failure == kind and shown in result.reason, result

@@ -11,8 +11,10 @@ FAILURES = (
     ("auth", "every credential offered was refused"),
     ("host-key", "unknown host, a revoked key, or HOST KEY CHANGED"),
     ("algorithms", "no key exchange, cipher or host-key type in common"),
+    ("command", "the device refused the version command, by exec and in a shell"),
     ("pager", "the device kept paging, or stopped at a pager a space does not move"),
     ("too-large", "the device printed more than --max-size"),
+    ("unreadable", "the device's text holds NUL bytes, or a line past --max-line-length"),
     ("closed", "the device ended the connection or the session before the answer"),
 )
 CLASSES = tuple(name for name, _ in FAILURES)

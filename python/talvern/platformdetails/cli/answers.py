@@ -70,6 +70,9 @@ class Answerer:
         messages = []  # type: List[Message]
         text = error = None  # type: Optional[str]
         unreadable = None  # type: Optional[str]
+        if task.failure is not None:  # a device of a saved live run
+            error = "%s: %s" % task.failure
+            return self.answer(task.shown, None, error, [("error", task.shown, error)])
         if task.error is not None:
             unreadable = task.error
         else:
@@ -101,18 +104,27 @@ class Answerer:
     def answer(self, name: str, text: Optional[str], error: Optional[str], messages: List[Message]) -> Outcome:
         """The outcome of a text; text None: not answered, error says why, and
         messages say it already."""
+        detection = None  # type: Optional[Detection]
         said = error is not None
         try:
-            detection = None  # type: Optional[Detection]
             if text is not None:
-                try:
-                    detection = detect(text, max_line_length=self.max_line_length)
-                except LineTooLong as exc:
-                    text, error = None, "line %d is %d characters long, over the line-length limit of %d" % (
-                        exc.line, exc.length, exc.limit)
+                detection = detect(text, max_line_length=self.max_line_length)
+        except LineTooLong as exc:
+            text, error = None, "line %d is %d characters long, over the line-length limit of %d" % (
+                exc.line, exc.length, exc.limit)
+        except Exception as exc:  # a fault of ours must not lose the other inputs
+            text, error = None, "failed: %s" % describe_exception(exc)
+        return self.outcome(name, text, detection, error, messages, said)
+
+    def outcome(self, name: str, text: Optional[str], detection: Optional[Detection], error: Optional[str],
+                messages: List[Message], said: bool) -> Outcome:
+        """The outcome of a text and its detection (None: not answered, and
+        error says why; said: messages say that already)."""
+        try:
             entry = report(name, text, detection, self.table, self.explain, error)
         except Exception as exc:  # a fault of ours must not lose the other inputs
             entry = report(name, None, None, self.table, self.explain, "failed: %s" % describe_exception(exc))
+            said = False
         if entry["error"] and not said:
             messages.append(("error", name, entry["error"]))
         return Outcome(kind(entry), entry, tuple(messages))

@@ -9,18 +9,21 @@ from typing import Any, Callable, Dict, List, Optional, Set, TextIO, Tuple
 from .._detect import describe_exception
 from .._failures import CLASSES
 from ..live.credentials import CredentialError, load
+from ..live.answer import Answer, answer_of
 from ..live.fleet import CONCURRENCY, ask_many
 from ..live.hostkeys import HostKeys, default_own_file, default_user_files
-from ..live.session import Reply
 from ..live.settings import DEFAULT_COMMAND, DEFAULT_PAGING_OFF, MAX_OUTPUT, TIMEOUT, Settings
 from ..live.targets import Target, TargetError
 from . import saving
 from .answers import Answerer, Outcome, default_jobs
 from .escape import escape
-from .inputs import Task
 from .output import Writer
 from .progress import Progress, is_terminal
 from .signals import Stopped
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from .answers import Message
 
 
 def _targets(line: Any) -> List[Target]:
@@ -46,30 +49,34 @@ def _settings(line: Any, stdin: Optional[TextIO], max_line_length: Optional[int]
                     legacy=line.legacy_algorithms, max_line_length=max_line_length)
 
 
-def outcome(answerer: Answerer, reply: Reply) -> Outcome:
-    """A reply answered as a file's text, or its failure as an input that
-    could not be answered; how it was asked goes into the entry."""
-    name = reply.target.shown
-    if reply.output is not None:
-        answered = answerer(Task(name, None, reply.output, None))
-    else:
-        error = "%s: %s" % (reply.failure, reply.reason)
-        answered = answerer.answer(name, None, error, [("error", name, error)])
-    answered.entry.update(via=reply.via, seconds=round(reply.seconds, 3), failure=reply.failure)
+def outcome(answerer: Answerer, answer: Answer) -> Outcome:
+    """An answer as a file's would be, or its failure as an input that could
+    not be answered; how the device was asked goes into the entry."""
+    name = answer.target
+    messages = []  # type: List[Message]
+    error = None  # type: Optional[str]
+    if answer.failure is not None:
+        error = "%s: %s" % (answer.failure, answer.reason)
+        messages.append(("error", name, error))
+    elif answer.warning is not None:
+        messages.append(("warning", name, answer.warning))
+    answered = answerer.outcome(name, answer.text, answer.detection, error, messages, error is not None)
+    answered.entry.update(via=answer.via, seconds=round(answer.seconds, 3), failure=answer.failure)
     return answered
 
 
-def _save(folder: saving.SaveFolder, reply: Reply, settings: Settings, answered: Outcome) -> None:
-    target = reply.target
+def _save(folder: saving.SaveFolder, target: Target, answer: Answer, settings: Settings, answered: Outcome) -> None:
+    """The device's text in the folder; a failed device's last capture goes,
+    so the folder says what this run found."""
     try:
-        if reply.output is None:
+        if answer.failure is not None or answer.output is None:
             folder.forget(target)
         else:
-            folder.save(target, target.user or settings.credentials.user, reply.output, settings.command,
-                        reply.via or "", reply.seconds)
+            folder.save(target, target.user or settings.credentials.user, answer.output, settings.command,
+                        answer.via or "", answer.seconds)
     except OSError as exc:  # the answer stands; the folder lacks it
-        what = "not saved" if reply.output is not None else "not removed"
-        answered.messages += ((what, target.shown, describe_exception(exc)),)
+        what = "not saved" if answer.failure is None else "not removed"
+        answered.messages += ((what, answer.target, describe_exception(exc)),)
 
 
 def _write_failed(folder: saving.SaveFolder, targets: List[Target], asked: Set[Target],
@@ -113,16 +120,17 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
                        output.flush)
     try:
         for reply in replies:
-            answered = outcome(answerer, reply)
+            answer = answer_of(reply, settings.max_line_length)
+            answered = outcome(answerer, answer)
             asked.add(reply.target)
-            if reply.failure is not None:
-                failed[reply.target] = (reply.failure, reply.reason or "")
-                failures[reply.failure] += 1
-                if reply.failure == "host-key" and "HOST KEY CHANGED" in (reply.reason or ""):
-                    changed.append(reply.target.shown)
+            if answer.failure is not None:
+                failed[reply.target] = (answer.failure, answer.reason or "")
+                failures[answer.failure] += 1
+                if answer.failure == "host-key" and "HOST KEY CHANGED" in (answer.reason or ""):
+                    changed.append(answer.target)
             if folder is not None:
-                _save(folder, reply, settings, answered)
-            output.take(answered, progress.clear, then_flush=True)  # each answer is out as soon as it is known
+                _save(folder, reply.target, answer, settings, answered)
+            output.take(answered, progress, then_flush=True)  # each answer is out as soon as it is known
             progress.update(output.total, len(targets), len(failed))
     except (KeyboardInterrupt, Stopped):
         progress.clear()

@@ -1,23 +1,23 @@
-"""What a device prints on one SSH channel, read up to a cap."""
+"""What a device prints on one SSH channel, as its own bytes, read up to a cap."""
 import asyncio
-import codecs
-from typing import Any, List, Optional
+from typing import Any, Optional
 
 from .._failures import Failure
 from ._asyncssh import asyncssh
 
+STDERR_KEPT = 4096  # bytes of standard error kept: enough for the device's own words
+
 
 class ChannelReader(asyncssh.SSHClientSession):  # type: ignore[misc]
-    """Collects what the device prints, up to the cap, and wakes the waiter.
+    """Collects what the device prints on standard output, up to the cap,
+    and wakes the waiter. The channel is opened without an encoding, so the
+    bytes are the device's own, kept in one buffer that grows in place:
+    however large the output, it costs about its size."""
 
-    The channel is opened without an encoding, so the bytes are the
-    device's own; in a shell, where prompts are looked for as text, they are
-    decoded as they come (surrogateescape keeps every byte)."""
-
-    def __init__(self, cap: int, shell: bool = False) -> None:
+    def __init__(self, cap: int) -> None:
         self.cap = cap
-        self.chunks = []  # type: List[Any]  # bytes; str in a shell
-        self.decoder = codecs.getincrementaldecoder("utf-8")("surrogateescape") if shell else None
+        self.buffer = bytearray()
+        self.stderr = bytearray()
         self.size = 0
         self.changed = False
         # One future at a time, rather than an asyncio.Event with its deque:
@@ -34,13 +34,16 @@ class ChannelReader(asyncssh.SSHClientSession):  # type: ignore[misc]
         self.channel = chan
 
     def data_received(self, data: bytes, datatype: Any) -> None:
+        if datatype == asyncssh.EXTENDED_DATA_STDERR:
+            self.stderr += data[:max(0, STDERR_KEPT - len(self.stderr))]
+            return
         self.size += len(data)
         if self.size > self.cap:
             self.too_large = True
-            self.chunks = []
+            self.buffer = bytearray()
             self.channel.abort()
         else:
-            self.chunks.append(data if self.decoder is None else self.decoder.decode(data))
+            self.buffer += data
         self._wake()
 
     def exit_status_received(self, status: int) -> None:
@@ -56,31 +59,29 @@ class ChannelReader(asyncssh.SSHClientSession):  # type: ignore[misc]
         if self.waiter is not None and not self.waiter.done():
             self.waiter.set_result(None)
 
-    def output(self) -> bytes:
-        """Everything read, as the device sent it (not in a shell)."""
-        return b"".join(self.chunks)
-
-    def text(self) -> str:
-        """What a shell printed since the last take, decoded."""
-        if len(self.chunks) > 1:
-            self.chunks = ["".join(self.chunks)]
-        return self.chunks[0] if self.chunks else ""
-
-    def take(self) -> str:
-        text = self.text()
-        self.chunks = []
-        return text
+    def take(self) -> bytes:
+        """Everything read since the last take."""
+        data = bytes(self.buffer)
+        self.buffer = bytearray()
+        return data
 
     def send(self, text: str) -> None:
         self.channel.write(text.encode("utf-8"))
 
-    async def wait(self) -> None:
+    async def wait(self, seconds: Optional[float] = None) -> bool:
+        """Waits for more (at most seconds); False when none came in time."""
         if not self.changed:
             self.waiter = asyncio.get_event_loop().create_future()
             try:
-                await self.waiter
+                if seconds is None:
+                    await self.waiter
+                else:
+                    await asyncio.wait_for(asyncio.shield(self.waiter), seconds)
+            except asyncio.TimeoutError:
+                return False
             finally:
                 self.waiter = None
         self.changed = False
         if self.too_large:
             raise Failure("too-large", "the device printed more than %d bytes; stopped reading" % self.cap)
+        return True

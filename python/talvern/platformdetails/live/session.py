@@ -10,11 +10,12 @@ from .._failures import Failure
 from ._asyncssh import asyncssh
 from .channel import ChannelReader
 from .connect import Client, connect
-from .screen import PAGER, PROMPT, clean, drawn
+from . import screen
 from .settings import Settings
 from .targets import Target
 
 PAGER_ANSWERS = 10000  # pages one answer may take before it is called stuck
+QUIET = 1.0  # seconds of nothing after an exec answer's prompt that end it
 
 
 class Reply(NamedTuple):
@@ -29,66 +30,90 @@ class Reply(NamedTuple):
     reason: Optional[str] = None
 
 
-async def _exec(conn: Any, settings: Settings) -> Optional[bytes]:
-    """The command's output by an exec request, or None when the device
-    refuses it or prints nothing."""
+class ExecRefused(Exception):
+    """The exec answer does not count: the device's words, or why not."""
+
+
+async def _exec(conn: Any, settings: Settings) -> bytes:
+    """The command's standard output by an exec request. Raises
+    ExecRefused when the request, its exit status, its standard error or a
+    short refusal on standard output says the answer does not count."""
     try:
         chan, reader = await conn.create_session(lambda: ChannelReader(settings.max_output), settings.command,
                                                  encoding=None)
-    except asyncssh.ChannelOpenError:
-        return None
+    except asyncssh.ChannelOpenError as exc:
+        raise ExecRefused("the device refused an exec request: %s" % describe_exception(exc, first_line=True))
     while not reader.closed:
+        if screen.PROMPT.match(screen.last_line(bytes(reader.buffer[-200:]))) and reader.buffer.strip():
+            # The whole answer and a prompt, and the channel held open: a
+            # quiet spell after the prompt ends it.
+            if not await reader.wait(min(QUIET, settings.timeout / 4)):
+                chan.close()
+                data = bytes(reader.buffer)
+                return data[:data.rfind(b"\n") + 1]
+            continue
         await reader.wait()
     if reader.error is not None:
         raise Failure("closed", "the device closed the connection before the command ended: %s"
                       % describe_exception(reader.error, first_line=True))
-    output = reader.output()
-    return output if output.strip() else None
+    output = bytes(reader.buffer)
+    refused = screen.refusal(output)
+    if reader.exit_status not in (None, 0) or not output.strip() or refused:
+        words = b" ".join(bytes(reader.stderr).split()[:40]) or refused
+        said = words.decode("utf-8", "replace") if words else "it printed nothing"
+        if reader.exit_status not in (None, 0):
+            said += ", exit status %d" % reader.exit_status
+        raise ExecRefused(said)
+    return output
 
 
-async def until_prompt(reader: ChannelReader, prompt: Optional[str]) -> str:
-    """Reads until the last line is the prompt (any prompt when None),
-    answering pagers on the way; returns everything read."""
+async def until_prompt(reader: ChannelReader, prompt: Optional[bytes]) -> bytes:
+    """Reads until the last line, as the terminal shows it, is the prompt
+    (any prompt when None), answering pagers on the way; returns everything
+    read."""
     pages = 0
     while True:
-        text = reader.text()
-        tail = text[-200:].replace("\r", "")
-        shown = drawn(tail)
-        pager = PAGER.search(tail)
+        shown = screen.last_line(bytes(reader.buffer[-400:]))
+        paged = screen.pager(shown)
         if prompt is None:
-            if pager is None and PROMPT.search(shown):  # "<--- More --->" is no prompt
+            if paged is None and screen.PROMPT.match(shown):  # "<--- More --->" is no prompt
                 return reader.take()
-        elif shown.endswith("\n" + prompt) or shown == prompt:
+        elif shown.strip() == prompt.strip() and shown:
             return reader.take()
-        if pager is not None:
+        if paged is not None:
             pages += 1
             if pages > PAGER_ANSWERS:
                 raise Failure("pager", "the device kept paging after %d answers" % PAGER_ANSWERS)
-            reader.chunks = [text[:len(text) - len(tail) + pager.start()]]
+            # The pager's line goes, whatever the device does to rub it out.
+            del reader.buffer[reader.buffer.rfind(b"\n") + 1:]
+            reader.buffer += shown[:paged.start()].rstrip()
             reader.send(" ")
         if reader.closed:
             raise Failure("closed", "the device closed the session before its prompt came back")
-        reader.at_pager = pager is not None
+        reader.at_pager = paged is not None
         await reader.wait()
 
 
-async def _shell(conn: Any, settings: Settings, client: Client) -> str:
-    chan, reader = await conn.create_session(lambda: ChannelReader(settings.max_output, shell=True),
+async def _shell(conn: Any, settings: Settings, client: Client, refused: str) -> bytes:
+    chan, reader = await conn.create_session(lambda: ChannelReader(settings.max_output),
                                              term_type="vt100", term_size=(511, 0), encoding=None)
     client.shell = reader
     await until_prompt(reader, None)
     # The prompt as the device repeats it after an empty line: a banner
     # line that only looked like a prompt is not repeated.
     reader.send("\r")
-    seen = await until_prompt(reader, None)
-    prompt = drawn(seen.replace("\r", "")).rsplit("\n", 1)[-1]
+    prompt = screen.last_line(await until_prompt(reader, None))
     for command in settings.paging_off:
         reader.send(command + "\r")
         await until_prompt(reader, prompt)
     reader.send(settings.command + "\r")
-    text = await until_prompt(reader, prompt)
+    text = screen.clean(await until_prompt(reader, prompt), settings.command, prompt)
     chan.close()
-    return clean(text, settings.command, prompt)
+    words = screen.refusal(text)
+    if words is not None:
+        raise Failure("command", "the device refused %r: %s (by exec: %s)"
+                      % (settings.command, words.decode("utf-8", "replace"), refused))
+    return text
 
 
 async def _dialogue(target: Target, user: str, settings: Settings, client: Client) -> Reply:
@@ -96,10 +121,15 @@ async def _dialogue(target: Target, user: str, settings: Settings, client: Clien
     conn = await connect(target.host, target.port, user, settings, client)
     try:
         via = "exec"
-        output = await _exec(conn, settings)
-        if output is None:
+        try:
+            output = await _exec(conn, settings)
+        except ExecRefused as refused:
             via = "shell"
-            output = (await _shell(conn, settings, client)).encode("utf-8", "surrogateescape")
+            try:
+                output = await _shell(conn, settings, client, str(refused))
+            except asyncssh.ChannelOpenError:
+                raise Failure("command", "the device refused %r by exec (%s), and has no shell"
+                              % (settings.command, refused))
     except (asyncssh.ConnectionLost, asyncssh.DisconnectError, asyncssh.ChannelOpenError,
             ConnectionError) as exc:
         raise Failure("closed", "the device closed the connection: %s" % describe_exception(exc, first_line=True))

@@ -2,6 +2,7 @@
 the host key checked, credentials offered, and every way it can fail
 mapped to its class."""
 import asyncio
+import re
 import socket
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -14,6 +15,10 @@ from .hostkeys import HostKeys
 from .settings import Settings
 
 CONNECT_LIMIT = 10.0  # seconds to reach a device, or half the deadline when that is shorter
+# A keyboard-interactive prompt that asks for the password, and nothing
+# else ("Password:", "admin@edge-01's password:", "Password for admin:"):
+# a one-time code or a token is never answered with it.
+PASSWORD_PROMPT = re.compile(r"\s*(?:enter\s+)?(?:\S+'s\s+)?password(?:\s+for\s+\S+)?\s*:?\s*\Z", re.IGNORECASE)
 
 
 class Client(asyncssh.SSHClient):  # type: ignore[misc]
@@ -67,7 +72,7 @@ class Client(asyncssh.SSHClient):  # type: ignore[misc]
         self.kbdint_rounds += 1
         if self.password is None or self.kbdint_rounds > 2:
             return None
-        if all("password" in prompt.lower() for prompt, _ in prompts):
+        if all(PASSWORD_PROMPT.match(prompt) for prompt, _ in prompts):  # none: an empty answer
             return [self.password.reveal() for _ in prompts]
         return None
 
@@ -103,7 +108,7 @@ async def connect(host: str, port: int, user: str, settings: Settings, client: C
     """The logged-in connection; its options go with this frame, not held
     while the command runs. The connect limit covers reaching the device;
     logging in (a slow password check) has the rest of the deadline."""
-    shown = "%s:%d" % (host, port)
+    shown = ("[%s]:%d" if ":" in host else "%s:%d") % (host, port)
     hostkeys, credentials = settings.hostkeys, settings.credentials
     options = dict(algorithms(settings.legacy))  # type: Dict[str, Any]
     options["server_host_key_algs"] = host_key_algs(hostkeys.algorithms(host, port), settings.legacy)
@@ -125,7 +130,8 @@ async def connect(host: str, port: int, user: str, settings: Settings, client: C
     except asyncssh.HostKeyNotVerifiable as exc:
         raise Failure("host-key", client.host_key_problem or "the host key was not accepted: %s" % exc.reason)
     except asyncssh.PermissionDenied:
-        raise Failure("auth", "the device refused every credential offered as %s" % user)
+        unused = "".join("; not offered: %s" % why for why in credentials.unused)
+        raise Failure("auth", "the device refused every credential offered as %s%s" % (user, unused))
     except asyncssh.KeyExchangeFailed as exc:
         raise no_common_algorithm(exc.reason)
     except asyncssh.DisconnectError as exc:  # ConnectionLost included

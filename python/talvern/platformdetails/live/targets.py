@@ -26,7 +26,9 @@ class Target(NamedTuple):
 
 
 def parse_port(text: str, where: str) -> int:
-    if not text.isdigit() or not 0 < int(text) < 65536:
+    """A port as OpenSSH takes one: ASCII digits only (str.isdigit would
+    take superscripts and other scripts' digits)."""
+    if not (text.isascii() and text.isdigit()) or not 0 < int(text) < 65536:
         raise TargetError("%s: the port must be a number from 1 to 65535, not %r" % (where, text))
     return int(text)
 

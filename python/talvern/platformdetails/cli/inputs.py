@@ -24,7 +24,7 @@ def size(value: str) -> int:
     unit = digits[-1:].upper() if digits[-1:].isalpha() else ""
     if unit:
         digits = digits[:-1]
-    if unit not in UNITS or not digits.isdigit() or int(digits) < 1:
+    if unit not in UNITS or not (digits.isascii() and digits.isdigit()) or int(digits) < 1:
         raise ValueError(value)
     return int(digits) * UNITS[unit]
 
@@ -76,19 +76,27 @@ def read_file(path: str, limit: int, walked: bool) -> bytes:
         return read_bounded(stream.read, limit, info.st_size if regular else 0)
 
 
-def _listing(folder: str, seen: Set[Tuple[int, int]]) -> List[Tuple[str, bool]]:
+SAVED_RUN = ".failed"  # in a folder a live run saved into (--save): the targets that failed
+SKIPPED_SUFFIXES = (".json",)  # never a version text: a pattern table, a run's notes
+
+
+def _listing(folder: str, seen: Set[Tuple[int, int]]) -> List[Tuple[str, Optional[bool]]]:
     """A folder's visible folders and regular files, sorted by name, as
-    (path, is_folder); empty when this folder was already walked (a link
-    back up the tree). FIFOs, sockets and devices are skipped, as grep -r
-    skips them: reading one could wait for ever or never end."""
+    (path, is_folder), and last (its .failed, None) for a folder a live run
+    saved into; empty when this folder was already walked (a link back up
+    the tree). FIFOs, sockets and devices are skipped, as grep -r skips
+    them: reading one could wait for ever or never end. JSON files are
+    skipped too: a version text is never one."""
     info = os.stat(folder)
     if (info.st_dev, info.st_ino) in seen:
         return []
     seen.add((info.st_dev, info.st_ino))
-    entries = []
+    entries = []  # type: List[Tuple[str, Optional[bool]]]
+    saved = False
     with os.scandir(folder) as scan:
         for entry in scan:
-            if entry.name.startswith("."):
+            if entry.name.startswith(".") or entry.name.lower().endswith(SKIPPED_SUFFIXES):
+                saved = saved or entry.name == SAVED_RUN
                 continue
             try:
                 is_folder = entry.is_dir()
@@ -98,28 +106,32 @@ def _listing(folder: str, seen: Set[Tuple[int, int]]) -> List[Tuple[str, bool]]:
                 is_folder = False  # reported when it is opened
             entries.append((entry.path, is_folder))
     entries.sort()
+    if saved:
+        entries.append((os.path.join(folder, SAVED_RUN), None))
     return entries
 
 
-def walk(folder: str) -> Iterator[Tuple[str, Optional[OSError]]]:
-    """The files under a folder, depth first in sorted order, as (path, None),
-    with (path, error) for a folder that cannot be listed. Hidden files and
-    folders are skipped; links are followed, each folder walked once."""
+def walk(folder: str) -> Iterator[Tuple[str, Optional[OSError], bool]]:
+    """The files under a folder, depth first in sorted order, as (path,
+    None, False), with (path, error, False) for a folder that cannot be
+    listed and (path, None, True) for a saved run's .failed, after that
+    folder's files. Hidden and JSON files and hidden folders are skipped;
+    links are followed, each folder walked once."""
     seen = set()  # type: Set[Tuple[int, int]]
     try:
         stack = [iter(_listing(folder, seen))]
     except OSError as exc:
-        yield folder, exc
+        yield folder, exc, False
         return
     while stack:
         for path, is_folder in stack[-1]:
             if not is_folder:
-                yield path, None
+                yield path, None, is_folder is None
                 continue
             try:
                 stack.append(iter(_listing(path, seen)))
             except OSError as exc:
-                yield path, exc
+                yield path, exc, False
                 continue
             break  # go down into the folder just listed
         else:
@@ -129,14 +141,15 @@ def walk(folder: str) -> Iterator[Tuple[str, Optional[OSError]]]:
 class Task:
     """One input: its name as reported (exactly: escaped only when shown),
     and where its bytes come from: a path (walked: found in a folder), the
-    bytes of standard input, or why it cannot be read."""
+    bytes of standard input, or why it cannot be read; or a device that
+    failed in a saved live run, with its class and reason."""
 
-    __slots__ = ("shown", "path", "data", "error", "walked")
+    __slots__ = ("shown", "path", "data", "error", "walked", "failure")
 
     def __init__(self, shown: str, path: Optional[str], data: Optional[bytes], error: Optional[str],
-                 walked: bool = False) -> None:
+                 walked: bool = False, failure: Optional[Tuple[str, str]] = None) -> None:
         self.shown, self.path, self.data, self.error = shown, path, data, error
-        self.walked = walked
+        self.walked, self.failure = walked, failure
 
 
 def too_large(limit: int) -> str:
@@ -160,13 +173,31 @@ def _stdin(stdin: Optional[TextIO], max_size: int) -> Task:
     return Task("<stdin>", None, data, None)
 
 
+def _failed(folder: str) -> Iterator[Task]:
+    """The devices that failed in the live run saved in folder, each as the
+    run answered it: an error by its target's name."""
+    from .saving import SaveError, read_failed_entries
+
+    try:
+        entries = read_failed_entries(folder) or []
+    except (SaveError, OSError) as exc:
+        yield Task(os.path.join(folder, SAVED_RUN), None, None, describe_exception(exc))
+        return
+    for entry in entries:
+        yield Task(entry.shown, None, None, None, failure=(entry.failure, entry.reason))
+
+
 def tasks(names: Sequence[str], stdin: Optional[TextIO], max_size: int = MAX_SIZE) -> Iterator[Task]:
     """The inputs, one at a time, folders walked as they are reached."""
     for name in names:
         if name == "-":
             yield _stdin(stdin, max_size)
         elif os.path.isdir(name):
-            for path, error in walk(name):
-                yield Task(path, path, None, None if error is None else describe_exception(error), True)
+            for path, error, saved in walk(name):
+                if saved:
+                    for task in _failed(os.path.dirname(path)):
+                        yield task
+                else:
+                    yield Task(path, path, None, None if error is None else describe_exception(error), True)
         else:
             yield Task(name, name, None, None)

@@ -61,7 +61,7 @@ def test_every_example_is_reported_in_json(tmp_path):
     proc = cli(tmp_path, "--json", EXAMPLES)
     assert proc.returncode == 1, proc.stderr  # unrelated.txt is not recognised
     by_input = {e["input"]: e for e in json_lines(proc)}
-    assert list(by_input) == sorted([example(name) for name, _ in EXPECTED] + [TABLE])
+    assert list(by_input) == sorted(example(name) for name, _ in EXPECTED)  # not table.json: never a text
     entries = [by_input[example(name)] for name, _ in EXPECTED]
     assert [said(e) for e in entries] == [expected for _, expected in EXPECTED]
     # The form of one entry, key order included, is the README's example.
@@ -226,7 +226,7 @@ def test_tsv_has_the_csv_columns_with_tabs_and_escaped_cells(tmp_path):
     # Cells without a tab, newline or backslash are the CSV's cells.
     csv_rows = list(csv.reader(io.StringIO(cli(tmp_path, "--csv", EXAMPLES).stdout.decode())))
     tsv_rows = [line.split("\t") for line in cli(tmp_path, "--tsv", EXAMPLES).stdout.decode().splitlines()]
-    assert tsv_rows == csv_rows and len(tsv_rows) == 2 + len(EXPECTED)
+    assert tsv_rows == csv_rows and len(tsv_rows) == 1 + len(EXPECTED)
 
 
 def test_summary_counts_inputs_per_model(tmp_path):
@@ -279,9 +279,13 @@ def test_many_inputs_in_workers_keep_input_order(tmp_path):
     assert entries[-1] == dict(entries[-1], input="fleet/06/1497.txt", model="GARU")
 
 
-@pytest.mark.parametrize("stderr_tty, stdout_tty, shown", [(True, False, True), (False, False, False),
-                                                         (True, True, False)])
-def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_tty, shown):
+@pytest.mark.parametrize("stderr_tty, stdout_tty, said", [
+    (True, False, "\r4000 inputs, 1000/s \r4001 inputs, 8/s \r\033[K"),
+    (False, False, ""),
+    # Answers to the same terminal: the line is taken off before each, and drawn again after.
+    (True, True, "\r4000 inputs, 1000/s \r\033[K\r4001 inputs, 8/s \r\033[K"),
+])
+def test_progress_shows_on_a_terminal_after_a_while_out_of_the_answers_way(stderr_tty, stdout_tty, said):
     from talvern.platformdetails.cli.progress import Progress
 
     class Stream(io.StringIO):
@@ -294,8 +298,11 @@ def test_progress_shows_only_on_a_terminal_and_after_a_while(stderr_tty, stdout_
     progress.update(10)  # a short run says nothing
     now[0] = 4.0
     progress.update(4000)
+    progress.before_output()
+    now[0] = 500.0
+    progress.update(4001)
     progress.clear()
-    assert stream.getvalue() == ("\r4000 inputs, 1000/s \r\033[K" if shown else "")
+    assert stream.getvalue() == said
 
 
 USAGE_ERRORS = [
@@ -351,6 +358,7 @@ def test_command_lines(argv, meaning):
 
 @pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no CPU affinity here")
 def test_help_is_one_screen_of_every_option_and_counts_the_cpus_this_process_may_use(tmp_path):
+    from talvern.platformdetails._failures import CLASSES
     from talvern.platformdetails.cli.options import OPTIONS
 
     # One CPU allowed on a machine that may have more: the default must
@@ -361,6 +369,7 @@ def test_help_is_one_screen_of_every_option_and_counts_the_cpus_this_process_may
     assert out.startswith("usage: python -m talvern.platformdetails ")
     assert re.findall(r"CPUs\s+available,\s+(\d+)\s+here", out) == ["1"]
     assert all(option.flags[-1] in out for option in OPTIONS) and "docs/command.md" in out
+    assert all("\n  %s " % name in out for name in CLASSES)  # the failure classes, each with its meaning
     assert max(len(line) for line in out.splitlines()[2:]) <= 79  # past the usage, which holds the name
 
 

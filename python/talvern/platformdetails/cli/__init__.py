@@ -108,7 +108,7 @@ def run(argv: Optional[Sequence[str]], stdout: TextIO, stderr: TextIO, prog: str
                        timeout, writer.flush)
     try:
         for outcome in outcomes:
-            writer.take(outcome, progress.clear)
+            writer.take(outcome, progress)
             progress.update(writer.total)
     finally:
         outcomes.close()  # stops the workers when output fails

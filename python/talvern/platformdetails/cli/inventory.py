@@ -3,28 +3,36 @@ target a line, or CSV with a host column), every mistake told by file and
 line, each target once."""
 import csv
 import io
+import re
 from typing import Iterable, List, Optional, Sequence, Set, Tuple
 
 from .._detect import describe_exception
 from ..live.targets import Target, TargetError, check_user, parse_port, parse_target
 
 
+COMMENT = re.compile(r"\s#.*")  # after a target: "edge-01  # the lab's"
+
+
 def read_inventory(path: str) -> List[Target]:
-    """One target per line (blank lines and # comments skipped), or CSV
-    whose header names at least host, and perhaps user and port."""
+    """One target per line (blank lines and # comments skipped, whole or
+    after a target), or CSV whose header names at least host, and perhaps
+    user and port."""
     try:
         with open(path, "r", encoding="utf-8-sig", newline="") as stream:
             text = stream.read()
     except (OSError, UnicodeDecodeError) as exc:
         raise TargetError("cannot read the inventory %s: %s" % (path, describe_exception(exc)))
-    lines = [(number, line.strip()) for number, line in enumerate(text.splitlines(), 1)]
+    lines = [(number, COMMENT.sub("", line).strip()) for number, line in enumerate(text.splitlines(), 1)]
     lines = [(number, line) for number, line in lines if line and not line.startswith("#")]
     if not lines:
         return []
-    first = lines[0][1]
+    number, first = lines[0]
     header = [cell.strip().lower() for cell in next(csv.reader([first]))]
     if "host" in header and ("," in first or first.lower() == "host"):
         return _read_csv(path, text, header)
+    if "," in first and not any("." in cell or ":" in cell or "@" in cell for cell in header):
+        raise TargetError("%s:%d: a CSV inventory needs a host column; this header names %s"
+                          % (path, number, ", ".join(cell for cell in header if cell) or "none"))
     return [parse_target(line, "%s:%d" % (path, number)) for number, line in lines]
 
 

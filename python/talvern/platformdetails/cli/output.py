@@ -8,10 +8,11 @@ from .report import STATUS
 
 TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
-    from typing import Callable, Dict, Optional, TextIO
+    from typing import Dict, Optional, TextIO
 
     from .answers import Message, Outcome
     from .formats import Format
+    from .progress import Progress
 
 #: How each kind of message is said, after the program's name; the name and
 #: the detail come from an input, and are shown escaped.
@@ -63,10 +64,9 @@ class Writer:
     def flush(self) -> None:
         self.out("", then_flush=True)
 
-    def take(self, outcome: Outcome, clear: Optional[Callable[[], None]] = None,
-             then_flush: bool = False) -> None:
-        """Counts and writes one outcome; clear() first takes a progress line
-        off the terminal before a message goes to standard error."""
+    def take(self, outcome: Outcome, progress: Optional[Progress] = None, then_flush: bool = False) -> None:
+        """Counts and writes one outcome, taking a progress line off the
+        terminal first where it is in the way."""
         self.total += 1
         self.kinds[outcome.kind] += 1
         self.status = max(self.status, STATUS[outcome.kind])
@@ -75,8 +75,8 @@ class Writer:
             self.counts[model] = self.counts.get(model, 0) + 1
         if outcome.messages:
             self.flush()  # keep the order a person sees on a terminal
-            if clear is not None:
-                clear()
+            if progress is not None:
+                progress.clear()
             try:
                 self.stderr.write("".join(say(self.prog, message) for message in outcome.messages))
                 self.stderr.flush()
@@ -85,6 +85,8 @@ class Writer:
                 # inputs their answers; the status says something was lost.
                 self.status = 2
         output = self.form.entry(outcome.entry)
+        if output and progress is not None:
+            progress.before_output()
         if output and self.shown_any:
             self.out(self.form.separator)
         self.shown_any = self.shown_any or bool(output)

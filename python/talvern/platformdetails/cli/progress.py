@@ -20,13 +20,13 @@ def is_terminal(stream: Any) -> bool:
 
 class Progress:
     """A line on a terminal's standard error telling how far a long run is.
+    Where the answers go to that terminal too, it is taken off before each
+    one is written, and drawn again after."""
 
-    Not shown when the answers themselves go to the terminal: they tell it.
-    """
-
-    def __init__(self, stream: TextIO, shown_output: bool,
+    def __init__(self, stream: TextIO, output_is_terminal: bool,
                  clock: Callable[[], float] = time.monotonic) -> None:
-        self.stream = stream if is_terminal(stream) and not shown_output else None
+        self.stream = stream if is_terminal(stream) else None
+        self.shared = output_is_terminal
         self.clock = clock
         self.started = self.last = clock()
         self.shown = False
@@ -47,6 +47,10 @@ class Progress:
         self.stream.write("\r" + line)
         self.stream.flush()
         self.shown = True
+
+    def before_output(self) -> None:
+        if self.shared:
+            self.clear()
 
     def clear(self) -> None:
         """Before another message, and at the end."""

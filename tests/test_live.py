@@ -1,9 +1,11 @@
 """The command asking emulated devices on 127.0.0.1: the same answers as
 for files, one per target, the failure classes counted, saved captures,
 retries, credentials and Ctrl-C."""
+import io
 import json
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -123,6 +125,7 @@ def test_a_password_from_the_environment_never_shows(fleet, tmp_path):
     (["--password", "x", "ssh://h"], b"--password-env: no environment variable of that name"),  # a prefix
     (["ssh://h:99999"], b"port must be a number"),
     (["-i", "no-such-key", "ssh://h"], b"cannot read the key no-such-key"),
+    (["--password-env", "NOT_SET_HERE", "ssh://h"], b"no environment variable NOT_SET_HERE is set"),
 ])
 def test_usage_mistakes(fleet, args, words):
     proc = fleet.run(*args)
@@ -135,13 +138,34 @@ def test_no_credentials_is_said_before_any_device_is_asked(fleet):
     assert proc.returncode == 2 and b"no credentials" in proc.stderr
 
 
-def test_an_encrypted_key_without_a_terminal_is_explained(fleet, tmp_path):
-    from ssh_emulator import asyncssh
+def ssh_keygen(path, passphrase):
+    """A key as OpenSSH users make them: its own format, encrypted with bcrypt's KDF."""
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", passphrase, "-f", str(path)], check=True,
+                   stdout=subprocess.DEVNULL, timeout=30)
 
-    path = tmp_path / "locked"
-    path.write_bytes(asyncssh.generate_private_key("ssh-ed25519").export_private_key("pkcs8-pem", passphrase="p"))
-    proc = fleet.run("-i", path, "ssh://127.0.0.1:1")
-    assert proc.returncode == 2 and b"is encrypted: add it to ssh-agent" in proc.stderr
+
+@pytest.mark.skipif(not shutil.which("ssh-keygen"), reason="no ssh-keygen here")
+@pytest.mark.parametrize("named", [True, False], ids=["-i", "~/.ssh"])
+def test_an_encrypted_key_as_ssh_keygen_makes_it_is_named_with_why_it_was_not_used(fleet, tmp_path, named):
+    os.unlink(str(fleet.key_file))
+    path = tmp_path / "locked" if named else fleet.key_file
+    ssh_keygen(path, "a passphrase")
+    proc = fleet.run(*(["-i", path] if named else []) + ["ssh://127.0.0.1:1"])
+    assert proc.returncode == 2
+    assert b"the key %s is encrypted: add it to ssh-agent" % str(path).encode() in proc.stderr, proc.stderr
+
+
+@pytest.mark.skipif(not shutil.which("ssh-keygen"), reason="no ssh-keygen here")
+def test_an_encrypted_key_as_ssh_keygen_makes_it_opens_with_its_passphrase(tmp_path, monkeypatch):
+    from talvern.platformdetails.live import credentials
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+    ssh_keygen(tmp_path / "locked", "a passphrase")
+    monkeypatch.setattr(credentials.getpass, "getpass", lambda prompt: "a passphrase")
+    keys, why = credentials._load_key(str(tmp_path / "locked"), Terminal(), True)
+    assert len(keys) == 1 and why is None
 
 
 def test_retry_failed_asks_only_what_failed(fleet, tmp_path):
@@ -156,6 +180,58 @@ def test_retry_failed_asks_only_what_failed(fleet, tmp_path):
     assert (again.returncode, again.stdout.decode().split(":")[:3]) == (0, later.split(":")), again.stderr
     assert (saved / ".failed").read_text() == ""
     assert fleet.run("--retry-failed", tmp_path).returncode == 2  # no run saved there
+
+
+def test_a_saved_folder_answers_as_the_run_did(fleet, tmp_path):
+    good = fleet.start(Device(TEXTS["tolm-processor.txt"]))
+    binary = fleet.start(Device(TEXTS["garu.txt"].replace("\n", "\n\0", 1)))
+    saved = tmp_path / "saved"
+    live = fleet.run("--json", "--summary", "--save", saved, good, binary, "ssh://127.0.0.1:1")
+    offline = fleet.run("--json", "--summary", saved)
+    summaries = [json.loads(proc.stdout.decode().splitlines()[-1])["summary"] for proc in (live, offline)]
+    assert (live.returncode, offline.returncode) == (2, 2)
+    assert summaries[0]["failures"] == {"refused": 1, "unreadable": 1}
+    del summaries[0]["failures"]
+    assert summaries[0] == summaries[1] and summaries[1]["errors"] == 2
+    # The failed devices by name, with their class and reason, as the run said them.
+    said = sorted(line.split(": ", 2)[1:] for line in offline.stderr.decode().splitlines())
+    assert [(name, reason.split(":")[0]) for name, reason in said] == [
+        ("ssh://127.0.0.1:1", "refused"), (binary, "unreadable")]
+    again = fleet.run("--retry-failed", saved)  # the device that printed no text is asked again
+    assert binary.encode() in again.stderr
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGTERM, 143), (signal.SIGHUP, 129)])
+def test_a_signal_stops_the_workers_and_keeps_what_was_answered(fleet, tmp_path, signum, status):
+    good = fleet.start(Device(TEXTS["tolm-processor.txt"]))
+    hangs = [fleet.start(Device("", kind="hang")) for _ in range(3)]
+    saved = tmp_path / "saved"
+    proc = subprocess.Popen([sys.executable, "-m", "talvern.platformdetails", "--timeout", "20", "--save",
+                             str(saved), good] + hangs, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=fleet.environment(None),
+                            preexec_fn=lambda: signal.signal(signum, signal.SIG_DFL))  # not ignored, as nohup would
+    try:
+        first = proc.stdout.readline()
+        workers = [pid for pid in os.listdir("/proc") if pid.isdigit() and parent(pid) == proc.pid]
+        proc.send_signal(signum)
+        out, err = proc.communicate(timeout=15)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert first.startswith(good.encode() + b": ") and proc.returncode == status, err
+    assert b"interrupted: 1 of 4 devices answered" in err and b"Traceback" not in err
+    failed = (saved / ".failed").read_text().splitlines()
+    assert sorted(line.split("  # ")[0] for line in failed) == sorted(hangs)
+    assert all("  # interrupted: " in line or "  # timeout: " in line for line in failed)
+    assert workers and not any(os.path.exists("/proc/%s" % pid) for pid in workers)  # none goes on alone
+
+
+def parent(pid):
+    try:
+        with open("/proc/%s/stat" % pid) as stat:
+            return int(stat.read().rsplit(")", 1)[1].split()[1])
+    except OSError:
+        return None
 
 
 @pytest.mark.parametrize("bad, in_the_way", [
@@ -213,8 +289,10 @@ def test_ctrl_c_keeps_every_finished_answer(fleet):
     good = fleet.start(Device(TEXTS["tolm-processor.txt"]))
     hangs = [fleet.start(Device("", kind="hang")) for _ in range(3)]
     environment = dict(os.environ, HOME=str(fleet.home), XDG_CONFIG_HOME=str(fleet.home / "config"))
+    # A real Ctrl-C, also where this test runs with SIGINT ignored (a shell's background job).
     proc = subprocess.Popen([sys.executable, "-m", "talvern.platformdetails", "--timeout", "20", good] + hangs,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)  # a real Ctrl-C
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         first = proc.stdout.readline()
         proc.send_signal(signal.SIGINT)
@@ -229,7 +307,7 @@ def test_ctrl_c_keeps_every_finished_answer(fleet):
 
 
 INVENTORIES = [
-    ("r1\n# a comment\n\nadmin@r2:2222\nssh://[::1]:830\nfe80::1\n",
+    ("r1  # the lab's\n# a comment\n\nadmin@r2:2222\t# core\nssh://[::1]:830\nfe80::1\n",
      [Target("r1", 22, None), Target("r2", 2222, "admin"), Target("::1", 830, None), Target("fe80::1", 22, None)]),
     ("host,user,port,site\nr1,ops,,north\nr2,,2200,south\n",
      [Target("r1", 22, "ops"), Target("r2", 2200, None)]),
@@ -249,7 +327,11 @@ def test_inventories(tmp_path, text, targets):
     ("host,port\nr1,22,extra\n", "inventory:2: 3 cells"),
     ("host,user\n,ops\n", "inventory:2: no host"),
     ("r1 r2\n", "inventory:1: no host name"),
-    ("hostname,port\nr1,22\n", "inventory:1: no host name"),  # CSV without a host column
+    ("hostname,username,port\nr1,ops,22\n", "inventory:1: a CSV inventory needs a host column; this header"
+                                           " names hostname, username, port"),
+    ("r1:\u00b2\n", "inventory:1: the port must be a number"),  # ASCII digits only, as OpenSSH
+    ("r1:\u0662\u0662\n", "inventory:1: the port must be a number"),
+    ("host,port\nr1,\u0662\u0662\n", "inventory:2: the port must be a number"),
     ("r1;22\n", "inventory:1: no host name"),
     ("r1\nssh://ops:Hunter2@r2\n", "inventory:2: a password in a target is not taken"),
     ("ssh://ops:Hunter2@\n", "inventory:1: a password"),

@@ -1,7 +1,6 @@
 """The command asking emulated devices on 127.0.0.1: the same answers as
 for files, one per target, the failure classes counted, saved captures,
 retries, credentials and Ctrl-C."""
-import io
 import json
 import os
 import pathlib
@@ -122,7 +121,7 @@ def test_a_password_from_the_environment_never_shows(fleet, tmp_path):
 
 
 @pytest.mark.parametrize("args, words", [
-    (["--password", "x", "ssh://h"], b"--password-env: no environment variable of that name"),  # a prefix
+    (["--password", "x", "ssh://h"], b"no environment variable of that name is set"),  # a prefix of --password-env
     (["ssh://h:99999"], b"port must be a number"),
     (["-i", "no-such-key", "ssh://h"], b"cannot read the key no-such-key"),
     (["--password-env", "NOT_SET_HERE", "ssh://h"], b"no environment variable NOT_SET_HERE is set"),
@@ -156,16 +155,14 @@ def test_an_encrypted_key_as_ssh_keygen_makes_it_is_named_with_why_it_was_not_us
 
 
 @pytest.mark.skipif(not shutil.which("ssh-keygen"), reason="no ssh-keygen here")
-def test_an_encrypted_key_as_ssh_keygen_makes_it_opens_with_its_passphrase(tmp_path, monkeypatch):
+def test_an_encrypted_key_as_ssh_keygen_makes_it_opens_with_its_passphrase(tmp_path):
     from talvern.platformdetails.live import credentials
 
-    class Terminal(io.StringIO):
-        def isatty(self):
-            return True
     ssh_keygen(tmp_path / "locked", "a passphrase")
-    monkeypatch.setattr(credentials.getpass, "getpass", lambda prompt: "a passphrase")
-    keys, why = credentials._load_key(str(tmp_path / "locked"), Terminal(), True)
-    assert len(keys) == 1 and why is None
+    asked = []
+    keys, why = credentials._load_key(str(tmp_path / "locked"), lambda path: asked.append(path) or "a passphrase",
+                                      True)
+    assert len(keys) == 1 and why is None and asked == [str(tmp_path / "locked")]
 
 
 def test_retry_failed_asks_only_what_failed(fleet, tmp_path):

@@ -51,8 +51,11 @@ def known_hosts(home, port, *keys, host="127.0.0.1"):
     return path
 
 
-def settings_with(credentials, hostkeys, **options):
-    return Settings(credentials, hostkeys, **dict({"timeout": 5.0}, **options))
+def settings_with(home, key=None, password=None, accept_new=False, **options):
+    """Settings as a program makes them, reading the test's known_hosts."""
+    return Settings(**dict({"timeout": 5.0}, user="admin", keys=[key] if key is not None else [], agent=False,
+                           password=password, known_hosts=[str(home / ".ssh" / "known_hosts")],
+                           accept_new_host_keys=accept_new, **options))
 
 
 def ask(keys, home, device, record=None, accept_new=False, password=None, options=None,
@@ -66,13 +69,9 @@ def ask(keys, home, device, record=None, accept_new=False, password=None, option
             port = await emulator.start(device)
             stored = record if record is not None else [device.host_key or keys["host"]]
             known_hosts(home, port, *stored, host=host)
-            hostkeys = HostKeys([str(home / ".ssh" / "known_hosts")],
-                                str(home / "config" / "talvern-platformdetails" / "known_hosts"), accept_new,
-                                global_files=[])
-            credentials = Credentials("admin", (keys["client"],) if use_key else (), None,
-                                      Secret(password) if password else None)
-            return await session.ask(Target(host, port, "admin"),
-                                     settings_with(credentials, hostkeys, **(options or {})))
+            settings = settings_with(home, keys["client"] if use_key else None, password, accept_new,
+                                     **(options or {}))
+            return await session.ask(Target(host, port, "admin"), settings)
         finally:
             await emulator.close()
     return asyncio.run(asyncio.wait_for(scenario(), LIMIT))
@@ -121,13 +120,13 @@ def failure_cases(keys):
         (Device(TEXT), {"record": [keys["other"]], "accept_new": True}, "host-key", "HOST KEY CHANGED"),
         (Device(TEXT), {"record": []}, "host-key", "unknown host"),
         (Device(TEXT, auth="deny"), {}, "auth", "refused every credential"),
-        (Device(TEXT, auth="kbdint"), {"use_key": False}, "auth", "refused"),
+        (Device(TEXT, auth="kbdint"), {}, "auth", "refused"),  # a key, and no password for the prompt
         (Device(TEXT, auth="password"), {"password": "wrong", "use_key": False}, "auth", "refused"),
         (Device(TEXT, kind="hang"), {"options": {"timeout": 1.0}}, "timeout", "within 1 s"),
         (Device(TEXT, kind="drip"), {"options": {"timeout": 1.0}}, "timeout", "within 1 s"),
         (Device(TEXT, kind="no-banner"), {"options": {"timeout": 1.0}, "record": []},
          "timeout", "no login"),
-        (Device(TEXT, kind="flood"), {"options": {"max_output": 100000}},
+        (Device(TEXT, kind="flood"), {"options": {"max_size": 100000}},
          "too-large", "more than 100000 bytes"),
         (Device(TEXT, kind="close-mid"), {}, "closed", "closed the connection"),
         (Device(TEXT, kind="legacy"), {}, "algorithms", "--legacy-algorithms"),
@@ -157,7 +156,7 @@ def test_each_failure_has_its_class_and_reason(keys, home, case):
 
 def test_legacy_algorithms_are_for_that_run_only(keys, home):
     device = Device(TEXT, kind="legacy")
-    assert ask(keys, home, device, options={"timeout": 60.0, "legacy": True}).failure is None
+    assert ask(keys, home, device, options={"timeout": 60.0, "legacy_algorithms": True}).failure is None
     assert ask(keys, home, device).failure == "algorithms"
 
 
@@ -266,8 +265,6 @@ def test_unreachable_hosts(home, monkeypatch, host, kind, shown):
         port = server.sockets[0].getsockname()[1]
         server.close()
         await server.wait_closed()
-        hostkeys = HostKeys([], str(home / "own"), False, global_files=[])
-        return await session.ask(Target(host, port, "admin"),
-                                 settings_with(Credentials("admin", (), None, None), hostkeys))
+        return await session.ask(Target(host, port, "admin"), settings_with(home, password=PASSWORD))
     result = asyncio.run(asyncio.wait_for(scenario(), LIMIT))
     assert result.failure == kind and shown in result.reason, result

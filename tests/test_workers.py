@@ -131,9 +131,11 @@ def answered_once_in_order(names, lines, errors):
 @pytest.mark.parametrize("kill_all", [False, True], ids=["one worker", "every worker"])
 def test_a_worker_killed_while_answering_costs_only_the_input_it_was_answering(tmp_path, started, kill_all):
     # Each slow input takes a hundredth of a second or more, so the workers
-    # have work left for seconds, and each is killed while it runs, well into
-    # its first batch: running, but only starting, a worker answers nothing yet.
-    names = fleet(tmp_path / "fleet", 800, {i: b"Vantrel x (" * 200 + b"\n" for i in range(1, 800, 2)})
+    # have work left for a second or more in their first batch (the first
+    # two batches of 256 after the inputs answered here), and each is killed
+    # while it runs, well into it: running, but only starting, a worker
+    # answers nothing yet. The inputs after those are quick.
+    names = fleet(tmp_path / "fleet", 800, {i: b"Vantrel x (" * 200 + b"\n" for i in range(1, 540, 2)})
     run = Run(tmp_path, ["--jobs", "2", "fleet"])
     started.append(run)
     workers = run.workers(2)

@@ -169,7 +169,8 @@ def _add_note(exc: BaseException, note: str) -> None:
         pass
 
 
-def detect(text: str, spawn_id: object = "", *, max_line_length: Optional[int] = None) -> Detection:
+def detect(text: str, spawn_id: object = "", *, max_line_length: Optional[int] = None,
+           any_line_end: bool = False) -> Detection:
     """Which device printed this version text?
 
     Runs the five detectors of ``function_def`` on ``text`` (each with
@@ -204,6 +205,11 @@ def detect(text: str, spawn_id: object = "", *, max_line_length: Optional[int] =
     lines of a text add up, so bound its size as well. It costs
     one scan of the text, and none when the whole text is within the bound;
     texts within it give exactly the answer they give without it.
+
+    ``any_line_end=True`` takes line ends as devices and terminals send
+    them: ``\r\n``, ``\r\r\n`` and a lone ``\r`` each end a line, as
+    ``\n`` does (off by default: the detectors see the text as it is, and
+    ``'TOLM880ER\r'`` may come of a CR-LF text).
     """
     # Imported here, not held by this module, so that the extension can be
     # freed and imported afresh like any module.
@@ -211,6 +217,10 @@ def detect(text: str, spawn_id: object = "", *, max_line_length: Optional[int] =
 
     if not isinstance(text, str):
         raise TypeError("detect() needs the version text as str, not %s" % type(text).__name__)
+    if any_line_end:
+        from ._decode import line_ends
+
+        text = line_ends(text)
     if max_line_length is not None:
         if not isinstance(max_line_length, int) or isinstance(max_line_length, bool):
             raise TypeError("max_line_length must be an int or None, not %s" % type(max_line_length).__name__)

@@ -14,68 +14,25 @@ import collections
 import gc
 import time
 
-from ._batch import IDLE, Batch, serve
+from ._worker import Batch, Worker, describe_end
 
 TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
-    from multiprocessing.connection import Connection
-    from typing import Any, Callable, Deque, Dict, Generator, Iterable, List, Optional, Sequence, Tuple
+    from typing import (Any, AsyncIterator, Callable, Deque, Dict, Generator, Iterable, Iterator, List, Optional,
+                        Sequence, Tuple)
 
-    from ._batch import Numbered
+    from ._worker import Numbered
 
 AHEAD = 4  # batches per worker that may be done ahead of what was yielded
 TRIES = 3  # times an item held by a worker that died is handed out again before it fails
 
 
-def describe_end(exitcode: Optional[int]) -> str:
-    import signal
+def default_jobs() -> int:
+    """Worker processes by default: one per CPU this process may use."""
+    import os
 
-    if exitcode is not None and exitcode < 0:
-        try:
-            name = signal.Signals(-exitcode).name
-        except ValueError:
-            name = "signal %d" % -exitcode
-        return "not answered: its worker process was killed by %s" % name
-    return "not answered: its worker process ended with status %s" % exitcode
-
-
-class _Worker:
-    """One worker process, its pipe, and what it holds."""
-
-    def __init__(self, context: Any, handle: Callable[[Batch], None], stream: bool,
-                 others: Sequence[Connection]) -> None:
-        import multiprocessing.sharedctypes
-
-        self.connection, child = context.Pipe()
-        self.progress = multiprocessing.sharedctypes.RawArray("d", [IDLE, 0.0, IDLE])
-        self.process = context.Process(target=serve, args=(child, handle, self.progress, stream,
-                                                             list(others) + [self.connection]), daemon=True)
-        self.process.start()
-        child.close()
-        self.held = {}  # type: Dict[int, Any]
-        self.given = 0
-
-    def begun(self) -> Tuple[Optional[int], float]:
-        """The number of the item being worked on alone and since when, or None."""
-        for _ in range(3):
-            first, since, last = self.progress[0], self.progress[1], self.progress[2]
-            if first == last:
-                return (None if first == IDLE else int(first)), since
-        return None, 0.0
-
-    def stop(self, kill: bool) -> None:
-        if kill:
-            self.process.kill()
-        else:
-            try:
-                self.connection.send(None)
-            except OSError:
-                pass
-            self.process.join(1.0)
-            if self.process.exitcode is None:
-                self.process.kill()
-        self.process.join()
-        self.connection.close()
+    affinity = getattr(os, "sched_getaffinity", None)
+    return max(1, len(affinity(0))) if affinity is not None else (os.cpu_count() or 1)
 
 
 class _Fan:
@@ -90,7 +47,7 @@ class _Fan:
         self.context = multiprocessing.get_context("fork")
         self.handle, self.failed, self.batch, self.stream = handle, failed, batch, stream
         self.fresh_after, self.before_fork = fresh_after, before_fork
-        self.workers = []  # type: List[_Worker]
+        self.workers = []  # type: List[Worker]
         self.retry = collections.deque()  # type: Deque[Tuple[int, Any]]
         self.tries = {}  # type: Dict[int, int]
         self.done = collections.OrderedDict()  # type: collections.OrderedDict[int, Any]
@@ -98,15 +55,15 @@ class _Fan:
         self.taken = self.shown = 0
         self.exhausted = False
 
-    def start(self) -> _Worker:
+    def start(self) -> Worker:
         if self.before_fork is not None:
             self.before_fork()
         # What is loaded so far is shared with the worker: kept out of its
         # collections, its pages are not copied when it collects.
         gc.freeze()
-        return _Worker(self.context, self.handle, self.stream, [worker.connection for worker in self.workers])
+        return Worker(self.context, self.handle, self.stream, [worker.connection for worker in self.workers])
 
-    def replace(self, worker: _Worker) -> None:
+    def replace(self, worker: Worker) -> None:
         self.workers[self.workers.index(worker)] = self.start()
 
     def hand_out(self) -> None:
@@ -135,7 +92,7 @@ class _Fan:
             except OSError:
                 pass  # it died: its sentinel says so
 
-    def receive(self, worker: _Worker) -> bool:
+    def receive(self, worker: Worker) -> bool:
         """Takes in what worker sent; False when its pipe has closed."""
         try:
             while worker.connection.poll():
@@ -152,7 +109,7 @@ class _Fan:
             return False
         return True
 
-    def lost(self, worker: _Worker, reason: str, blamed: Optional[int]) -> None:
+    def lost(self, worker: Worker, reason: str, blamed: Optional[int]) -> None:
         """worker is gone: the item it was blamed for fails, the others go to another."""
         self.replace(worker)
         for number, item in sorted(worker.held.items(), reverse=True):
@@ -180,12 +137,37 @@ class _Fan:
                 wait = min(wait, since + timeout - now)
         return wait
 
-    def wait(self, seconds: Optional[float]) -> None:
-        """Takes in what comes within seconds, and replaces workers that died."""
-        import multiprocessing.connection
+    def waited_on(self) -> List[Any]:
+        return [worker.connection for worker in self.workers] + [worker.process.sentinel for worker in self.workers]
 
-        ready = multiprocessing.connection.wait([worker.connection for worker in self.workers]
-                                                + [worker.process.sentinel for worker in self.workers], seconds)
+    def wait(self, seconds: Optional[float]) -> None:
+        """Takes in what comes within seconds."""
+        from multiprocessing.connection import wait
+
+        self.take(wait(self.waited_on(), seconds))
+
+    async def wait_async(self, seconds: Optional[float]) -> None:
+        """wait() in the running event loop, which goes on meanwhile."""
+        import asyncio
+        from multiprocessing.connection import wait
+
+        loop = asyncio.get_event_loop()
+        ready = loop.create_future()
+        waited = self.waited_on()
+        handles = [item if isinstance(item, int) else item.fileno() for item in waited]
+        for handle in handles:
+            loop.add_reader(handle, lambda: None if ready.done() else ready.set_result(None))
+        try:
+            await asyncio.wait_for(ready, seconds)
+        except asyncio.TimeoutError:
+            pass
+        finally:
+            for handle in handles:
+                loop.remove_reader(handle)
+        self.take(wait(waited, 0))
+
+    def take(self, ready: Sequence[Any]) -> None:
+        """Takes in what the ready workers sent, and replaces those that died."""
         for worker in list(self.workers):
             if worker.connection in ready and self.receive(worker) and worker.process.sentinel not in ready:
                 continue
@@ -204,6 +186,28 @@ class _Fan:
                 if not worker.held and worker.given >= self.fresh_after:
                     worker.stop(kill=False)
                     self.replace(worker)
+
+    def steps(self, jobs: int, ordered: bool, timeout: float, late: str) -> Iterator[Tuple[bool, Any]]:
+        """The fan-out, as (True, (number, result)) for each result and
+        (False, seconds) where it must wait for the workers."""
+        for _ in range(jobs):
+            self.workers.append(self.start())
+        done = self.done
+        while True:
+            self.hand_out()
+            if ordered:
+                while self.shown in done:
+                    yield True, (self.shown, done.pop(self.shown))
+                    self.shown += 1
+            else:
+                while done:
+                    yield True, done.popitem(last=False)
+                    self.shown += 1
+            if self.exhausted and self.shown == self.taken:
+                return
+            wait = self.past_deadlines(timeout, late) if timeout > 0 else None
+            if wait != 0.0:
+                yield False, wait
 
     def stop(self) -> None:
         for worker in self.workers:
@@ -230,27 +234,28 @@ def fan_out(handle: Callable[[Batch], None], items: Iterable[Any], jobs: int,
     before_fork runs before each fork (a forked worker flushes its copy of
     an output buffer when it ends). Closing the generator stops the workers.
     """
-    fan = None  # type: Optional[_Fan]
+    fan = _Fan(handle, items, failed, batch, stream, fresh_after, before_fork)
     try:
-        fan = _Fan(handle, items, failed, batch, stream, fresh_after, before_fork)
-        for _ in range(jobs):
-            fan.workers.append(fan.start())
-        while True:
-            fan.hand_out()
-            done = fan.done
-            if ordered:
-                while fan.shown in done:
-                    yield fan.shown, done.pop(fan.shown)
-                    fan.shown += 1
+        for result, value in fan.steps(jobs, ordered, timeout, late):
+            if result:
+                yield value
             else:
-                while done:
-                    yield done.popitem(last=False)
-                    fan.shown += 1
-            if fan.exhausted and fan.shown == fan.taken:
-                return
-            wait = fan.past_deadlines(timeout, late) if timeout > 0 else None
-            if wait != 0.0:
-                fan.wait(wait)
+                fan.wait(value)
     finally:
-        if fan is not None:
-            fan.stop()
+        fan.stop()
+
+
+async def fan_out_async(handle: Callable[[Batch], None], items: Iterable[Any], jobs: int,
+                        failed: Callable[[Any, str], Any], batch: int, ordered: bool = True, stream: bool = False,
+                        fresh_after: Optional[int] = None, timeout: float = 0.0, late: str = "",
+                        before_fork: Optional[Callable[[], None]] = None) -> AsyncIterator[Tuple[int, Any]]:
+    """fan_out in the running event loop, which goes on while it waits."""
+    fan = _Fan(handle, items, failed, batch, stream, fresh_after, before_fork)
+    try:
+        for result, value in fan.steps(jobs, ordered, timeout, late):
+            if result:
+                yield value
+            else:
+                await fan.wait_async(value)
+    finally:
+        fan.stop()

@@ -12,7 +12,8 @@ from __future__ import annotations
 import os
 import sys
 
-from .answers import TIMEOUT, Answerer, answers, default_jobs
+from .._fanout import default_jobs
+from .answers import TIMEOUT, Answerer, answers
 from .inputs import MAX_SIZE, tasks
 from .options import MAX_LINE_LENGTH, PROG, UsageError, help_text, parse, shown, usage
 from .output import OutputError, Writer

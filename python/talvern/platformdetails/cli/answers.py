@@ -6,7 +6,6 @@ rendered only where they are written.
 from __future__ import annotations
 
 import itertools
-import os
 import sys
 import time
 
@@ -20,7 +19,7 @@ if TYPE_CHECKING:
     from typing import Any, Callable, Generator, Iterator, List, Optional, Tuple
 
     from .._detect import Detection
-    from .._batch import Batch
+    from .._worker import Batch
     from .inputs import Task
     from .report import Entry
     from .tables import Table
@@ -142,13 +141,6 @@ class Answerer:
 
 def not_within(seconds: float) -> str:
     return "not answered within %g s" % seconds
-
-
-def default_jobs() -> int:
-    affinity = getattr(os, "sched_getaffinity", None)
-    if affinity is not None:
-        return max(1, len(affinity(0)))
-    return os.cpu_count() or 1
 
 
 class NotAnswered(BaseException):

@@ -8,14 +8,13 @@ from typing import Any, Callable, Dict, List, Optional, Set, TextIO, Tuple
 
 from .._detect import describe_exception
 from .._failures import CLASSES
-from ..live.credentials import CredentialError, load
-from ..live.answer import Answer, answer_of
-from ..live.fleet import CONCURRENCY, ask_many
-from ..live.hostkeys import HostKeys, default_own_file, default_user_files
-from ..live.settings import DEFAULT_COMMAND, DEFAULT_PAGING_OFF, MAX_OUTPUT, TIMEOUT, Settings
+from ..live.answer import Answer
+from ..live.asking import answers
+from ..live.credentials import CredentialError
+from ..live.settings import CONCURRENCY, DEFAULT_COMMAND, Settings
 from ..live.targets import Target, TargetError
 from . import saving
-from .answers import Answerer, Outcome, default_jobs
+from .answers import Answerer, Outcome
 from .escape import escape
 from .output import Writer
 from .progress import Progress, is_terminal
@@ -40,13 +39,26 @@ def _targets(line: Any) -> List[Target]:
 
 
 def _settings(line: Any, stdin: Optional[TextIO], max_line_length: Optional[int]) -> Settings:
-    credentials = load(line.user, line.identity or (), line.password_env, line.ask_password, stdin)
-    hostkeys = HostKeys(default_user_files(), default_own_file(), line.accept_new_host_keys)
-    return Settings(credentials, hostkeys, command=line.command or DEFAULT_COMMAND,
-                    timeout=line.timeout if line.timeout is not None else TIMEOUT,
-                    max_output=line.max_size or MAX_OUTPUT,
-                    paging_off=tuple(line.paging_off) if line.paging_off else DEFAULT_PAGING_OFF,
-                    legacy=line.legacy_algorithms, max_line_length=max_line_length)
+    """The live mode's settings from the command line: a passphrase and the
+    password asked at the terminal where the run has one."""
+    import getpass
+
+    at_terminal = is_terminal(stdin)
+    password = None  # type: Optional[str]
+    if line.ask_password:
+        if not at_terminal:
+            raise CredentialError("--ask-password needs a terminal; use --password-env NAME elsewhere")
+        password = getpass.getpass("SSH password: ")
+    options = {"max_size": line.max_size} if line.max_size else {}  # type: Dict[str, Any]
+    if line.timeout is not None:
+        options["timeout"] = line.timeout
+    if line.paging_off:
+        options["paging_off"] = line.paging_off
+    return Settings(user=line.user, keys=line.identity, password=password, password_env=line.password_env,
+                    passphrase=(lambda path: getpass.getpass("Passphrase for %s: " % path)) if at_terminal else None,
+                    accept_new_host_keys=line.accept_new_host_keys, legacy_algorithms=line.legacy_algorithms,
+                    command=line.command or DEFAULT_COMMAND, max_line_length=max_line_length,
+                    concurrency=line.concurrency or CONCURRENCY, jobs=line.jobs, **options)
 
 
 def outcome(answerer: Answerer, answer: Answer) -> Outcome:
@@ -116,20 +128,18 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
     asked = set()  # type: Set[Target]
     failed = {}  # type: Dict[Target, Tuple[str, str]]
     changed = []  # type: List[str]
-    replies = ask_many(targets, settings, line.jobs or default_jobs(), line.concurrency or CONCURRENCY, warn,
-                       output.flush)
+    answered_all = answers(targets, settings, warn, output.flush)
     try:
-        for reply in replies:
-            answer = answer_of(reply, settings.max_line_length)
+        for target, answer in answered_all:
             answered = outcome(answerer, answer)
-            asked.add(reply.target)
+            asked.add(target)
             if answer.failure is not None:
-                failed[reply.target] = (answer.failure, answer.reason or "")
+                failed[target] = (answer.failure, answer.reason or "")
                 failures[answer.failure] += 1
                 if answer.failure == "host-key" and "HOST KEY CHANGED" in (answer.reason or ""):
                     changed.append(answer.target)
             if folder is not None:
-                _save(folder, reply.target, answer, settings, answered)
+                _save(folder, target, answer, settings, answered)
             output.take(answered, progress, then_flush=True)  # each answer is out as soon as it is known
             progress.update(output.total, len(targets), len(failed))
     except (KeyboardInterrupt, Stopped):
@@ -137,7 +147,7 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
         stderr.write("%s: interrupted: %d of %d devices answered\n" % (prog, output.total, len(targets)))
         raise
     finally:
-        replies.close()
+        answered_all.close()
         progress.clear()
         if folder is not None:
             _write_failed(folder, targets, asked, failed, warn)

@@ -72,5 +72,5 @@ def collect(arguments: Sequence[str], inventories: Iterable[str]) -> List[Target
         key = (target.host.lower(), target.port, target.user)
         if key not in seen:
             seen.add(key)
-            unique.append(target)
+            unique.append(target._replace(given=None))  # the command names a target in its ssh:// form
     return unique

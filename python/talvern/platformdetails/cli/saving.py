@@ -297,4 +297,4 @@ def read_failed(path: str) -> Optional[List[Tuple["Target", str, str]]]:
     entries = read_failed_entries(path)
     if entries is None:
         return None
-    return [(parse_target(entry.shown, entry.where), entry.failure, entry.reason) for entry in entries]
+    return [(parse_target(entry.shown, entry.where)._replace(given=None), entry.failure, entry.reason) for entry in entries]

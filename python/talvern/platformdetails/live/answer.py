@@ -12,7 +12,7 @@ class Answer(NamedTuple):
     Answer with a failure (one of FAILURES) and a one-line reason, never
     an exception."""
 
-    #: The target as answers name it: ssh://[USER@]HOST[:PORT].
+    #: The target as it was given (a Target given: its ssh:// form).
     target: str
     host: str
     port: int
@@ -58,7 +58,7 @@ def answer_of(reply: Reply, max_line_length: Optional[int]) -> Answer:
     """The Answer of a reply: its output decoded and detected. A text that
     cannot be answered (NUL bytes, a line past the limit) is a failure."""
     target = reply.target
-    fields = (target.shown, target.host, target.port, target.user)
+    fields = (target.name, target.host, target.port, target.user)
     if reply.failure is not None or reply.output is None:
         return Answer(*fields, None, reply.failure or "closed", reply.reason, reply.via, reply.seconds, None)
     try:

@@ -24,9 +24,9 @@ PASSWORD_PROMPT = re.compile(r"\s*(?:enter\s+)?(?:\S+'s\s+)?password(?:\s+for\s+
 class Client(asyncssh.SSHClient):  # type: ignore[misc]
     """Checks host keys against the stores and answers password prompts."""
 
-    def __init__(self, hostkeys: HostKeys, credentials: Credentials) -> None:
+    def __init__(self, hostkeys: HostKeys, credentials: Credentials, target: Any) -> None:
         self.hostkeys = hostkeys
-        self.password = credentials.password
+        self.credentials, self.target = credentials, target
         self.host_key_problem = None  # type: Optional[str]
         self.kbdint_rounds = 0
         self.password_tries = 0
@@ -55,25 +55,29 @@ class Client(asyncssh.SSHClient):  # type: ignore[misc]
         self.host_key_problem = self.hostkeys.check(host, addr, port, key)
         return self.host_key_problem is None
 
+    def password(self) -> Optional[str]:
+        return self.credentials.password_for(self.target)
+
     def password_auth_requested(self) -> Optional[str]:
         # Once: asyncssh asks again after a refusal, as a person would retype.
         self.password_tries += 1
-        if self.password is None or self.password_tries > 1:
+        if self.credentials.password is None or self.password_tries > 1:
             return None
-        return self.password.reveal()
+        return self.password()
 
     def kbdint_auth_requested(self) -> Optional[str]:
-        return "" if self.password is not None else None
+        return "" if self.credentials.password is not None else None
 
     def kbdint_challenge_received(self, name: str, instructions: str, lang: str,
                                   prompts: Sequence[Tuple[str, bool]]) -> Optional[List[str]]:
         # Only a password prompt is answered, and only once or twice: a
         # device asking for anything else (a token) is an auth failure.
         self.kbdint_rounds += 1
-        if self.password is None or self.kbdint_rounds > 2:
+        if self.credentials.password is None or self.kbdint_rounds > 2:
             return None
         if all(PASSWORD_PROMPT.match(prompt) for prompt, _ in prompts):  # none: an empty answer
-            return [self.password.reveal() for _ in prompts]
+            password = self.password()
+            return None if password is None else [password for _ in prompts]
         return None
 
 

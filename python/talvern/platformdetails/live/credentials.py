@@ -1,12 +1,11 @@
-"""Where a live run's credentials come from, as OpenSSH users keep them:
-the SSH agent, private key files (-i, else the usual ~/.ssh/id_*), and a
-password from an environment variable or a prompt at a terminal, never
-from the command line. All are read once, before any device is asked."""
-import getpass
+"""Where credentials come from, as OpenSSH users keep them: the SSH agent,
+private key files (named, else the usual ~/.ssh/id_*), and a password,
+given or read from an environment variable, never from a command line.
+All are read once, before any device is asked; none is ever shown."""
 import os
 import re
 import stat
-from typing import Any, List, NamedTuple, Optional, Sequence, TextIO, Tuple
+from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from .._detect import describe_exception
 from ._asyncssh import asyncssh
@@ -15,6 +14,12 @@ DEFAULT_KEYS = ("id_ed25519", "id_ecdsa", "id_rsa")
 # Upper case, as variables are named: anything else may be a password typed
 # where its variable's name belongs, and is not repeated.
 ENVIRONMENT_NAME = re.compile(r"[A-Z_][A-Z0-9_]{0,63}\Z")
+
+Passphrase = Union[str, Callable[[str], Optional[str]], None]
+
+
+class CredentialError(ValueError):
+    """Credentials asked for that cannot be had; the message says which."""
 
 
 class Secret:
@@ -33,44 +38,64 @@ class Secret:
 
     __str__ = __repr__
 
+    def __reduce__(self) -> Any:
+        raise TypeError("a password is not pickled")
+
+
+class PerTarget:
+    """A password that a callable gives for each target (a device's own)."""
+
+    __slots__ = ("_find",)
+
+    def __init__(self, find: Callable[[Any], Optional[str]]) -> None:
+        self._find = find
+
+    def reveal_for(self, target: Any) -> Optional[str]:
+        found = self._find(target)
+        if found is not None and not isinstance(found, str):
+            raise TypeError("the password callable returned %s, not a str" % type(found).__name__)
+        return found
+
+    def __repr__(self) -> str:
+        return "PerTarget(***)"
+
+    def __reduce__(self) -> Any:
+        raise TypeError("a password is not pickled")
+
 
 class Credentials(NamedTuple):
-    """Loaded once per run; never printed (the password is not in repr)."""
+    """Loaded once; never printed (the password is not in repr)."""
 
     user: str
     keys: Tuple[Any, ...]
     agent: Optional[str]
-    password: Optional[Secret]
+    password: Union[Secret, PerTarget, None]
     unused: Tuple[str, ...] = ()  # why keys of ~/.ssh were not loaded, to say so
 
-
-class CredentialError(ValueError):
-    """Credentials asked for that cannot be had; the message says which."""
-
-
-def _at_terminal(stdin: Optional[TextIO]) -> bool:
-    isatty = getattr(stdin, "isatty", None)
-    return bool(isatty is not None and isatty())
+    def password_for(self, target: Any) -> Optional[str]:
+        if isinstance(self.password, PerTarget):
+            return self.password.reveal_for(target)
+        return self.password.reveal() if self.password is not None else None
 
 
-def _load_key(path: str, stdin: Optional[TextIO], required: bool) -> Tuple[List[Any], Optional[str]]:
+def _load_key(path: str, passphrase: Passphrase, required: bool) -> Tuple[List[Any], Optional[str]]:
     """The key pair(s) in one file, with its -cert.pub beside it if any,
-    and why none could be had (a key named with -i: CredentialError). An
-    encrypted key asks for its passphrase at a terminal."""
-    passphrase = None  # type: Optional[str]
+    and why none could be had (a key named: CredentialError). An encrypted
+    key takes its passphrase, asked once of a callable."""
+    given = None  # type: Optional[str]
     for attempt in range(2):
         try:
-            return list(asyncssh.load_keypairs([path], passphrase)), None
+            return list(asyncssh.load_keypairs([path], given)), None
         except asyncssh.KeyImportError as exc:
             encrypted = "passphrase" in str(exc).lower()
             if not encrypted or attempt == 1:
-                reason = "cannot use the key %s: %s" % (path, "wrong passphrase" if passphrase is not None else exc)
-            elif not _at_terminal(stdin):
+                reason = "cannot use the key %s: %s" % (path, "wrong passphrase" if given is not None else exc)
+            else:
+                given = passphrase(path) if callable(passphrase) else passphrase
+                if given is not None:
+                    continue
                 reason = ("the key %s is encrypted: add it to ssh-agent, or run at a terminal to type its"
                           " passphrase" % path)
-            else:
-                passphrase = getpass.getpass("Passphrase for %s: " % path)
-                continue
         except (OSError, ValueError) as exc:
             reason = "cannot read the key %s: %s" % (path, describe_exception(exc))
         if required:
@@ -79,45 +104,70 @@ def _load_key(path: str, stdin: Optional[TextIO], required: bool) -> Tuple[List[
     return [], None
 
 
-def load(user: Optional[str], key_files: Sequence[str], password_env: Optional[str], ask_password: bool,
-         stdin: Optional[TextIO]) -> Credentials:
-    """The run's credentials. Raises CredentialError for the user's mistake."""
-    keys = []  # type: List[Any]
+def load_keys(keys: Optional[Sequence[Any]], passphrase: Passphrase, agent: bool) -> Tuple[List[Any], List[str]]:
+    """The keys to offer: those given (file names, or keys asyncssh loaded),
+    or the usual ones of ~/.ssh; and why some of those could not be used.
+    With an agent, which holds such keys, an encrypted one of ~/.ssh asks
+    nothing."""
+    found = []  # type: List[Any]
     unused = []  # type: List[str]
-    agent = os.environ.get("SSH_AUTH_SOCK") or None
-    if agent is not None:
-        try:
-            if not stat.S_ISSOCK(os.stat(agent).st_mode):
-                agent = None
-        except OSError:
-            agent = None  # a stale variable from another session
-    if key_files:
-        for path in key_files:
-            keys.extend(_load_key(os.path.expanduser(path), stdin, True)[0])
+    if keys is not None:
+        if isinstance(keys, (str, bytes)):
+            raise TypeError("keys must be a sequence of key files or keys, not one %s" % type(keys).__name__)
+        for key in keys:
+            if isinstance(key, (str, os.PathLike)):
+                found.extend(_load_key(os.path.expanduser(os.fspath(key)), passphrase, True)[0])
+            elif isinstance(key, (asyncssh.SSHKey, asyncssh.SSHKeyPair)):
+                found.append(key)
+            else:
+                raise TypeError("a key must be a file name or an asyncssh key, not %s" % type(key).__name__)
+        return found, unused
+    folder = os.path.join(os.path.expanduser("~"), ".ssh")
+    for name in DEFAULT_KEYS:
+        path = os.path.join(folder, name)
+        if os.path.isfile(path):
+            loaded, why = _load_key(path, None if agent else passphrase, False)
+            found.extend(loaded)
+            if why is not None:
+                unused.append(why)
+    return found, unused
+
+
+def find_agent(agent: Union[bool, str]) -> Optional[str]:
+    """The agent's socket: SSH_AUTH_SOCK for True, the path given, or None."""
+    if isinstance(agent, bool):
+        path = (os.environ.get("SSH_AUTH_SOCK") or None) if agent else None
+    elif isinstance(agent, (str, os.PathLike)):
+        path = os.fspath(agent)
     else:
-        folder = os.path.join(os.path.expanduser("~"), ".ssh")
-        for name in DEFAULT_KEYS:
-            path = os.path.join(folder, name)
-            if os.path.isfile(path):
-                # With an agent, which holds such keys, an encrypted one asks nothing.
-                found, why = _load_key(path, None if agent else stdin, False)
-                keys.extend(found)
-                if why is not None:
-                    unused.append(why)
-    password = None  # type: Optional[Secret]
+        raise TypeError("agent must be True, False or a socket's path, not %s" % type(agent).__name__)
+    if path is not None:
+        try:
+            if not stat.S_ISSOCK(os.stat(path).st_mode):
+                path = None
+        except OSError:
+            path = None  # a stale variable from another session
+    if path is None and not isinstance(agent, bool):
+        raise CredentialError("agent: %s is not an agent's socket" % agent)
+    return path
+
+
+def password_from(password: Any, password_env: Optional[str]) -> Union[Secret, PerTarget, None]:
+    """The password: given as it is, or a callable given each target, or
+    the value of the environment variable named."""
     if password_env is not None:
+        if not isinstance(password_env, str):
+            raise TypeError("password_env must be a variable's name (str), not %s" % type(password_env).__name__)
         value = os.environ.get(password_env)
         if value is None:
             # A name that is not one is not repeated: it may be a password typed in its place.
             named = " %s" % password_env if ENVIRONMENT_NAME.match(password_env) else " of that name"
-            raise CredentialError("--password-env: no environment variable%s is set" % named)
-        password = Secret(value)
-    elif ask_password:
-        if not _at_terminal(stdin):
-            raise CredentialError("--ask-password needs a terminal; use --password-env NAME elsewhere")
-        password = Secret(getpass.getpass("SSH password: "))
-    if not keys and agent is None and password is None:
-        raise CredentialError("no credentials: no SSH agent, no key in ~/.ssh that can be used (or -i FILE), and"
-                              " no password (--password-env NAME or --ask-password)"
-                              + "".join("; %s" % why for why in unused))
-    return Credentials(user or getpass.getuser(), tuple(keys), agent, password, tuple(unused))
+            raise CredentialError("no environment variable%s is set, for the password" % named)
+        return Secret(value)
+    if password is None or isinstance(password, (Secret, PerTarget)):
+        return password
+    if isinstance(password, str):
+        return Secret(password)
+    if callable(password):
+        return PerTarget(password)
+    raise TypeError("password must be a str or a callable, not %s" % type(password).__name__)

@@ -1,18 +1,18 @@
-"""Many devices at once: shared among worker processes, each one event loop
-asking up to its share of the concurrency at once, and each asking a
-bounded number of devices before a fresh process takes over. Replies come
-back as they finish, so that an interrupted run loses none it had."""
+"""Many devices at once: shared among worker processes forked from this one,
+each one event loop asking up to its share of the concurrency at once and
+a bounded number of devices before a fresh process takes over; or, where
+forking is not safe (other threads run) or one process is asked for, one
+event loop in this process. Replies come back as they finish, so that an
+interrupted run loses none it had."""
 import asyncio
-import warnings
-from typing import Any, Callable, Generator, Optional, Sequence
+import threading
+from typing import Any, AsyncIterator, Callable, Generator, Iterable, Iterator, Optional, Sequence, Tuple
 
-from .._batch import Batch
-from .._fanout import fan_out
+from .._fanout import fan_out, fan_out_async
 from .session import Reply, ask
 from .settings import Settings
 from .targets import Target
 
-CONCURRENCY = 100
 FILES_KEPT = 64  # descriptors left for the interpreter, pipes and files
 COLLECT_EVERY = 100  # replies between collections in a worker
 # Devices one worker process asks before a fresh one takes over (unless its
@@ -23,6 +23,7 @@ DEVICES_PER_WORKER = 500
 # worker: handshakes leave them among the allocations that live on, and
 # returning them saved 5 MiB with 1,000 connections in flight.
 TRIM_EVERY = 0.1
+_END = object()
 
 
 async def trim_heap() -> None:
@@ -40,38 +41,41 @@ async def trim_heap() -> None:
         trim(0)
 
 
+async def ask_all(settings: Settings, numbered: Iterable[Tuple[int, Target]], concurrency: int,
+                  done: Callable[[int, Reply], None], trim: bool = False) -> None:
+    """Asks every target, concurrency at a time, each reply to done as it comes."""
+    import gc
+
+    trimming = asyncio.ensure_future(trim_heap()) if trim else None
+    pending = iter(numbered)
+    count = [0]
+
+    async def one_at_a_time() -> None:
+        for number, target in pending:
+            done(number, await ask(target, settings))
+            count[0] += 1
+            # A finished connection is a cycle of asyncssh objects holding
+            # C heap (buffers, cipher contexts) that waits for a full
+            # collection: without this a worker grew 15-20 KiB per device.
+            if count[0] % COLLECT_EVERY == 0:
+                gc.collect()
+    try:
+        await asyncio.gather(*(one_at_a_time() for _ in range(concurrency)))
+    finally:
+        if trimming is not None:
+            trimming.cancel()
+
+
 class Asker:
     """What a worker process does with its batch of targets."""
 
     def __init__(self, settings: Settings, concurrency: int) -> None:
         self.settings, self.concurrency = settings, concurrency
 
-    def batch(self, batch: Batch) -> None:
-        # cryptography warns when asyncssh uses an old algorithm (with
-        # --legacy-algorithms): the user asked for it, and the warning is not theirs.
-        warnings.filterwarnings("ignore", module=r"asyncssh(\.|$)")
-        asyncio.run(self.ask_all(batch))
-
-    async def ask_all(self, batch: Batch) -> None:
-        import gc
-
-        trimming = asyncio.ensure_future(trim_heap())
-        pending = iter(batch)
-        done = [0]
-
-        async def one_at_a_time() -> None:
-            for number, target in pending:
-                batch.done(number, await ask(target, self.settings))
-                done[0] += 1
-                # A finished connection is a cycle of asyncssh objects holding
-                # C heap (buffers, cipher contexts) that waits for a full
-                # collection: without this a worker grew 15-20 KiB per device.
-                if done[0] % COLLECT_EVERY == 0:
-                    gc.collect()
-        try:
-            await asyncio.gather(*(one_at_a_time() for _ in range(min(self.concurrency, len(batch)))))
-        finally:
-            trimming.cancel()
+    def batch(self, batch: Any) -> None:
+        # Forked from a running event loop, the worker has none of its own yet.
+        getattr(asyncio.events, "_set_running_loop")(None)
+        asyncio.run(ask_all(self.settings, batch, min(self.concurrency, len(batch)), batch.done, trim=True))
 
 
 def open_files_allow(wanted: int, warn: Callable[[str], None]) -> int:
@@ -98,24 +102,108 @@ def open_files_allow(wanted: int, warn: Callable[[str], None]) -> int:
     return wanted
 
 
+def forking_is_safe() -> bool:
+    """Whether worker processes may be forked from here: a fork with other
+    threads running may leave their locks held in the child for ever."""
+    import multiprocessing
+
+    return threading.active_count() == 1 and "fork" in multiprocessing.get_all_start_methods()
+
+
 def _lost(target: Target, reason: str) -> Reply:
     return Reply(target, None, None, 0.0, "closed", reason)
 
 
-def ask_many(targets: Sequence[Target], settings: Settings, jobs: int, concurrency: int,
-             warn: Callable[[str], None],
-             before_fork: Optional[Callable[[], None]] = None) -> Generator[Reply, None, None]:
-    """Each target's reply, as devices answer, from up to jobs worker
-    processes asking concurrency devices at once in all."""
-    concurrency = max(1, min(concurrency, len(targets)))
-    jobs = max(1, min(jobs, concurrency))
-    per_process = open_files_allow(-(-concurrency // jobs), warn)
-    size = max(per_process, min(DEVICES_PER_WORKER, -(-len(targets) // jobs)))
-    asker = Asker(settings, per_process)
-    replies = fan_out(asker.batch, targets, jobs, _lost, size, ordered=False, stream=True, fresh_after=size,
-                      before_fork=before_fork)  # type: Any
+class Plan:
+    """How many devices are asked at once, by how many processes, each
+    holding how many."""
+
+    def __init__(self, count: int, settings: Settings, jobs: int, warn: Callable[[str], None]) -> None:
+        self.concurrency = max(1, min(settings.concurrency, count))
+        self.jobs = max(1, min(jobs, self.concurrency)) if forking_is_safe() else 1
+        self.per_process = open_files_allow(-(-self.concurrency // self.jobs), warn)
+        self.share = max(self.per_process, min(DEVICES_PER_WORKER, -(-count // self.jobs)))
+
+    def fan_out(self, settings: Settings, targets: Sequence[Target], before_fork: Any, run: Any) -> Any:
+        return run(Asker(settings, self.per_process).batch, targets, self.jobs, _lost, self.share, ordered=False,
+                   stream=True, fresh_after=self.share, before_fork=before_fork)
+
+
+def replies(targets: Sequence[Target], settings: Settings, jobs: int, warn: Callable[[str], None],
+            before_fork: Optional[Callable[[], None]] = None) -> Generator[Reply, None, None]:
+    """Each target's reply, as devices answer: from worker processes, or
+    from an event loop in a thread of this process."""
+    plan = Plan(len(targets), settings, jobs, warn)
+    if plan.jobs > 1:
+        results = plan.fan_out(settings, targets, before_fork, fan_out)
+        try:
+            for _, reply in results:
+                yield reply
+        finally:
+            results.close()
+        return
+    import queue
+
+    came = queue.Queue()  # type: queue.Queue[Any]
+    loop = asyncio.new_event_loop()
+    work = loop.create_task(ask_all(settings, enumerate(targets), plan.concurrency,
+                                    lambda number, reply: came.put((number, reply))))
+
+    def run() -> None:
+        try:
+            loop.run_until_complete(work)
+        except BaseException:  # cancelled when the caller stops early; a fault of ours: see _unanswered
+            pass
+        finally:
+            came.put(_END)
+    thread = threading.Thread(target=run, name="talvern-platformdetails devices", daemon=True)
+    thread.start()
+    seen = set()
     try:
-        for _, reply in replies:
+        while True:
+            item = came.get()
+            if item is _END:
+                break
+            seen.add(item[0])
+            yield item[1]
+        for reply in _unanswered(targets, seen):
             yield reply
     finally:
-        replies.close()
+        if thread.is_alive():
+            loop.call_soon_threadsafe(work.cancel)
+        thread.join()
+        loop.close()
+
+
+def _unanswered(targets: Sequence[Target], seen: Any) -> Iterator[Reply]:
+    """Still one reply each, should a fault of ours end the asking early."""
+    for number, target in enumerate(targets):
+        if number not in seen:
+            yield _lost(target, "not asked: the loop asking it ended")
+
+
+async def replies_async(targets: Sequence[Target], settings: Settings, jobs: int,
+                        warn: Callable[[str], None]) -> AsyncIterator[Reply]:
+    """replies() in the running event loop: from worker processes, or from
+    this loop itself."""
+    plan = Plan(len(targets), settings, jobs, warn)
+    if plan.jobs > 1:
+        async for _, reply in plan.fan_out(settings, targets, None, fan_out_async):
+            yield reply
+        return
+    came = asyncio.Queue()  # type: asyncio.Queue[Any]
+    work = asyncio.ensure_future(ask_all(settings, enumerate(targets), plan.concurrency,
+                                         lambda number, reply: came.put_nowait((number, reply))))
+    work.add_done_callback(lambda _: came.put_nowait(_END))
+    seen = set()
+    try:
+        while True:
+            item = await came.get()
+            if item is _END:
+                break
+            seen.add(item[0])
+            yield item[1]
+        for reply in _unanswered(targets, seen):
+            yield reply
+    finally:
+        work.cancel()

@@ -15,6 +15,7 @@ Lines OpenSSH skips are skipped, and said once each in problems;
 import os
 import re
 import shlex
+import threading
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 try:
@@ -89,6 +90,7 @@ class HostKeys:
         self.own_file = own_file
         self.accept_new = accept_new
         self.problems = []  # type: List[str]
+        self._lock = threading.RLock()  # one Settings serves many threads at once
         self._files = {}  # type: Dict[str, Union[KnownHostsFile, str]]  # by path; a str says why it cannot be read
         for path in self.user_files + self.global_files:
             self._file(path)
@@ -125,6 +127,10 @@ class HostKeys:
     def algorithms(self, host: str, port: int, alias: Optional[str] = None,
                    files: Optional[Sequence[str]] = None) -> List[str]:
         """Signature algorithms of the keys on record, to ask for them first."""
+        with self._lock:
+            return self._algorithms(host, port, alias, files)
+
+    def _algorithms(self, host: str, port: int, alias: Optional[str], files: Optional[Sequence[str]]) -> List[str]:
         try:
             records = self._records(lower_ascii(alias) if alias else host_pattern(lookup_name(host), port), files)
         except ValueError:  # said by check()
@@ -141,6 +147,11 @@ class HostKeys:
         """None when the key is the one on record; else the one-line reason.
         addr is not consulted (OpenSSH's default CheckHostIP no); alias and
         files are the host's HostKeyAlias and UserKnownHostsFile."""
+        with self._lock:
+            return self._check(host, port, key, alias, files)
+
+    def _check(self, host: str, port: int, key: Any, alias: Optional[str],
+               files: Optional[Sequence[str]]) -> Optional[str]:
         name = lower_ascii(alias) if alias else host_pattern(lookup_name(host), port)  # alias: no port, as ssh
         try:
             decided, reason = _verdict(name, key, self._records(name, files))

@@ -142,7 +142,7 @@ async def _within_deadline(target: Target, settings: Settings) -> Reply:
     """What the device printed for the command, within the one deadline.
     Raises Failure; never anything else for a device's fault."""
     user = target.user or settings.credentials.user
-    client = Client(settings.hostkeys, settings.credentials)
+    client = Client(settings.hostkeys, settings.credentials, target)
     try:
         return await asyncio.wait_for(_dialogue(target, user, settings, client), settings.timeout)
     except asyncio.TimeoutError:

@@ -12,9 +12,18 @@ class TargetError(ValueError):
 
 
 class Target(NamedTuple):
+    """A device to ask: its host (a name or an address), port and user (None:
+    the run's), and the target as it was given, by which answers name it."""
+
     host: str
     port: int
-    user: Optional[str]  # None: the run's user
+    user: Optional[str]
+    given: Optional[str] = None
+
+    @property
+    def name(self) -> str:
+        """How an answer names the target: as given, else in its ssh:// form."""
+        return self.given if self.given is not None else self.shown
 
     @property
     def shown(self) -> str:
@@ -76,4 +85,4 @@ def parse_target(text: str, where: str) -> Target:
         host = spec  # a name, an IPv4 address, or IPv6 without a port
     if not host or not is_text(host) or any(char.isspace() or char in "/@[],;" for char in host):
         raise TargetError("%s: no host name or address in %r" % (where, text))
-    return Target(host, port, user)
+    return Target(host, port, user, text)

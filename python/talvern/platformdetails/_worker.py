@@ -1,5 +1,6 @@
-"""A worker process's side of a fan-out (_fanout): the batch it was given,
-and how it reports on each item, until the main process says stop."""
+"""One worker process of a fan-out (_fanout): its own side (the batch it
+was given, and how it reports on each item, until it is told to stop) and
+the main process's hold on it (the process, its pipe, what it holds)."""
 from __future__ import annotations
 
 import time
@@ -7,7 +8,7 @@ import time
 TYPE_CHECKING = False  # typing stays unimported at run time; the type checker takes this as true
 if TYPE_CHECKING:
     from multiprocessing.connection import Connection
-    from typing import Any, Callable, List, Optional, Sequence, Tuple
+    from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
     Numbered = List[Tuple[int, Any]]
 
@@ -77,3 +78,54 @@ def serve(connection: Connection, handle: Callable[[Batch], None], progress: Any
             batch.send(True)
         except OSError:  # the main process is gone
             return
+
+
+def describe_end(exitcode: Optional[int]) -> str:
+    import signal
+
+    if exitcode is not None and exitcode < 0:
+        try:
+            name = signal.Signals(-exitcode).name
+        except ValueError:
+            name = "signal %d" % -exitcode
+        return "not answered: its worker process was killed by %s" % name
+    return "not answered: its worker process ended with status %s" % exitcode
+
+
+class Worker:
+    """One worker process, its pipe, and what it holds."""
+
+    def __init__(self, context: Any, handle: Callable[[Batch], None], stream: bool,
+                 others: Sequence[Connection]) -> None:
+        import multiprocessing.sharedctypes
+
+        self.connection, child = context.Pipe()
+        self.progress = multiprocessing.sharedctypes.RawArray("d", [IDLE, 0.0, IDLE])
+        self.process = context.Process(target=serve, args=(child, handle, self.progress, stream,
+                                                             list(others) + [self.connection]), daemon=True)
+        self.process.start()
+        child.close()
+        self.held = {}  # type: Dict[int, Any]
+        self.given = 0
+
+    def begun(self) -> Tuple[Optional[int], float]:
+        """The number of the item being worked on alone and since when, or None."""
+        for _ in range(3):
+            first, since, last = self.progress[0], self.progress[1], self.progress[2]
+            if first == last:
+                return (None if first == IDLE else int(first)), since
+        return None, 0.0
+
+    def stop(self, kill: bool) -> None:
+        if kill:
+            self.process.kill()
+        else:
+            try:
+                self.connection.send(None)
+            except OSError:
+                pass
+            self.process.join(1.0)
+            if self.process.exitcode is None:
+                self.process.kill()
+        self.process.join()
+        self.connection.close()

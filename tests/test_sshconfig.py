@@ -21,6 +21,13 @@ ACCOUNT = pwd.getpwuid(os.getuid())
 DEFAULT_IDS = ["id_rsa", "id_ecdsa", "id_ecdsa_sk", "id_ed25519", "id_ed25519_sk", "id_xmss", "id_dsa"]
 STRICT = {"true": "yes", "false": "no", "ask": "ask", "accept-new": "accept-new"}
 
+
+
+def chain(length):
+    """Files 1 to length, each including the next: the last is that many Includes deep."""
+    return {str(n): "Include {dir}/%d\n" % (n + 1) if n < length else "User deep\n" for n in range(1, length + 1)}
+
+
 JUMPS = """Host edge-*
   ProxyJump u1@j1:2201,j2,ops@[2001:db8::7]:2222
 Host uri
@@ -62,10 +69,11 @@ CASES = [
     ({"config": "CanonicalizeHostname yes\nProxyCommand true\nHost short\n  HostName a.b.example\n"
                "Host a.b.example\n  User second\n"}, "short", None, None),
     ({"config": 'Match exec "test %h = edge-01 && test %n = edge-01"\n  User exec\n'
-               "Match host nothing exec false\n  Port 9\nMatch exec false\n  Port 8\n"}, "edge-01", None, None),
+               'Match host nothing exec "kill -9 $$"\n  Port 9\nMatch exec false\n  Port 8\n'}, "edge-01", None, None),
+    ({"config": "Host v6\n  HostName FE80:0:0::1\nMatch final host fe80::1\n  User canonical\n"}, "v6", None, None),
     ({"config": "Host *\n  HostName %h.x\n  User u\n  Port 2222\n  HostKeyAlias Alias-%h\n"
                "  IdentityFile ~/.ssh/id_%h_%r_%u_%p_%n\n  IdentityFile %d/k/%l/%L/%i/%k/%%\n"
-               "  IdentityFile /k/%C\n  IdentityFile ~\n  IdentityFile ${TALVERN_KEYS}/x\n"}, "EDGE", None, None),
+               "  IdentityFile /k/%C\n  IdentityFile ~\n  IdentityFile ~//k\n  IdentityFile ${TALVERN_KEYS}/x\n"}, "EDGE", None, None),
     ({"config": "Host a\n  IdentityFile /k/1\n  IdentityFile /k/2\nHost *\n  IdentityFile /k/1\n  IdentityFile /k/3\n"
                "  IdentitiesOnly yes\n"}, "a", None, None),
     ({"config": "Host a\n  IdentityFile none\nHost *\n  IdentityFile NONE\n  IdentitiesOnly no\n"}, "a", None, None),
@@ -83,9 +91,10 @@ CASES = [
     ({"config": "Host a\n  ConnectTimeout none\nHost *\n  ConnectTimeout 1m30s\n  StrictHostKeyChecking off\n"},
      "a", None, None),
     ({"config": "StrictHostKeyChecking Accept-New\nConnectTimeout 5\n"}, "a", None, None),
-    ({"config": "Host b\n  Include {dir}/never\nInclude {dir}/inc/*.conf\nHost *\n  Port 2001\n",
-      "never": "User never\n", "inc/b.conf": "Match host a\n  User second\n",
+    ({"config": "Include {dir}/inc/*.conf\nIdentityFile /k/after\nHost b\n  Include {dir}/never\nHost *\n  Port 2001\n",
+      "never": "User never\n", "inc/b.conf": "Match host a\n  User second\nHost nothing\n  Port 9\n",
       "inc/a.conf": "User first\nHost nothing\n  Port 9\n", "inc/.hidden.conf": "User hidden\n"}, "a", None, None),
+    (dict(chain(16), config="Include {dir}/1\n"), "a", None, None),
     ({"config": "Include nested\n", "home/.ssh/nested": "Host a\n  Include deeper\n", "home/.ssh/deeper": "User d\n"},
      "a", None, None),
     ({"config": 'HOSTNAME=h.example\n\tuser = "quoted name"\r\n  Port\t= 2001 # a comment\n# Port 9\n'
@@ -198,6 +207,7 @@ ERRORS = [
     ({"config": "ProxyJump a:0\n"}, "config", 1, "bad ProxyJump"),
     ({"config": "Host b\n  Include {dir}/inc\n", "inc": "Host x\n  Port\n"}, "inc", 2, "without its argument"),
     ({"config": "\nInclude {dir}/config\n"}, "config", 2, "nested more than 16 deep"),
+    (dict(chain(17), config="Include {dir}/1\n"), "16", 1, "nested more than 16 deep"),
     ({"config": "Include {dir}/writable\n", "writable": ""}, "config", 1, "bad owner or permissions"),
 ]
 

@@ -11,7 +11,7 @@ import re
 import socket
 import subprocess
 import urllib.parse
-from typing import Any, Dict, List, NamedTuple, Optional, Pattern, Sequence, Set, Tuple
+from typing import Any, Callable, Dict, List, Match, NamedTuple, Optional, Pattern, Sequence, Set, Tuple
 
 SYSTEM_FILE = "/etc/ssh/ssh_config"
 _WS = " \t\r\n"
@@ -25,6 +25,10 @@ _STATES: Dict[str, Dict[str, Any]] = {
     "identitiesonly": {"yes": True, "true": True, "no": False, "false": False},
     "canonicalizehostname": {"yes": True, "true": True, "always": True, "no": False, "false": False}}
 _USED = _STRINGS + tuple(_STATES) + ("port", "connecttimeout", "host", "include", "userknownhostsfile")
+_DELIM, _QUOTED, _BLANKS = re.compile(r'[ \t\r\n"=]'), re.compile("[\"'\\\\#]"), re.compile("[ \t]+")
+_TOKENS, _TOKENS_AND_NAMES = re.compile("%(.?)", re.S), re.compile(r"%(.?)|\$\{([^}]*)(\}?)", re.S)
+_AS_NUMBERS = int(socket.AI_NUMERICHOST | socket.AI_NUMERICSERV)
+_NUMERIC = re.compile("[0-9][0-9a-fA-FxX.]*\\Z")
 _PROXY_TOKENS = "hknpr"  # ProxyCommand and ProxyJump expand these; paths all of ssh_config(5)'s
 
 
@@ -57,7 +61,7 @@ def _strdelim(s: Optional[str]) -> Tuple[Optional[str], Optional[str]]:
     """misc.c's strdelim: the next word, split at blanks, one "=", or "quotes"."""
     if s is None:
         return None, None
-    m = re.search(r'[ \t\r\n"=]', s)
+    m = _DELIM.search(s)
     if m is None:
         return s, None
     i = m.start()
@@ -73,6 +77,8 @@ def _strdelim(s: Optional[str]) -> Tuple[Optional[str], Optional[str]]:
 
 def _argv_split(s: str, where: str) -> List[str]:
     """misc.c's argv_split: words, 'quotes', "quotes", \\ escapes, # ends the line."""
+    if not _QUOTED.search(s):
+        return [arg for arg in _BLANKS.split(s) if arg]
     args, i, n = [], 0, len(s)
     while i < n:
         if s[i] in " \t":
@@ -105,21 +111,25 @@ def _compile(patterns: Sequence[str]) -> Optional[Pattern[str]]:
     return re.compile("(?:%s)\\Z" % "|".join(alts), re.S) if alts else None
 
 
-class _Patterns(NamedTuple):
-    """A Host line (words) or a pattern list (commas), each pattern !negatable."""
-    yes: Optional[Pattern[str]]
-    no: Optional[Pattern[str]]
-    names: Optional[Tuple[str, ...]]  # the host names, when all are plain
+class _Patterns:
+    """A Host line (words) or a Match pattern list (commas), each pattern !negatable."""
 
-    @classmethod
-    def of(cls, patterns: Sequence[str]) -> "_Patterns":
+    def __init__(self, patterns: Sequence[str]) -> None:
         yes = [p for p in patterns if not p.startswith("!")]
         no = [p[1:] for p in patterns if p.startswith("!")]
         plain = not no and not any("*" in p or "?" in p for p in yes)
-        return cls(_compile(yes), _compile(no), tuple(yes) if plain else None)
+        self.names = frozenset(yes) if plain else None  # a block a lookup can find by name
+        if self.names is not None:
+            self.match = self.names.__contains__  # type: Callable[[str], Any]
+        else:
+            take, leave = _compile(yes), _compile(no)
+            self.match = (lambda name: False) if not take else take.match if not leave else (
+                lambda name: bool(take and take.match(name) and not leave.match(name)))
 
-    def match(self, name: str) -> bool:
-        return bool(self.yes and self.yes.match(name) and not (self.no and self.no.match(name)))
+
+def _lower(text: str) -> str:
+    """C's tolower, letter by letter: ASCII letters only."""
+    return text.lower() if text.isascii() else text.translate(_LOWER)
 
 
 def _port(text: str) -> int:
@@ -193,26 +203,16 @@ def _expand(text: str, where: str, keys: Dict[str, str], dollar: bool = False) -
     """misc.c's percent_expand, and ${NAME} from the environment where ssh takes it."""
     if "%" not in text and not (dollar and "${" in text):
         return text
-    out, i = [], 0
-    while i < len(text):
-        if dollar and text.startswith("${", i):
-            end = text.find("}", i)
-            name = text[i + 2:end]
-            if end < 0 or not name or name not in os.environ:
+
+    def one(m: Match[str]) -> str:
+        if m.group(0).startswith("$"):
+            if not m.group(2) or not m.group(3) or m.group(2) not in os.environ:
                 raise ConfigError("%s: %r names no environment variable that is set" % (where, text))
-            out.append(os.environ[name])
-            i = end + 1
-            continue
-        c = text[i]
-        if c == "%":
-            i += 1
-            c = text[i:i + 1]
-            if c != "%" and c not in keys:
-                raise ConfigError("%s: %r has %%%s, which is no token there" % (where, text, c))
-            c = keys.get(c, c)
-        out.append(c)
-        i += 1
-    return "".join(out)
+            return os.environ[m.group(2)]
+        if m.group(1) != "%" and m.group(1) not in keys:
+            raise ConfigError("%s: %r has %%%s, which is no token there" % (where, text, m.group(1)))
+        return keys.get(m.group(1), "%")
+    return (_TOKENS_AND_NAMES if dollar else _TOKENS).sub(one, text)
 
 
 def _tilde(path: str, where: str, home: str) -> str:
@@ -225,24 +225,31 @@ def _tilde(path: str, where: str, home: str) -> str:
             home = pwd.getpwnam(name).pw_dir
         except KeyError:
             raise ConfigError("%s: no user %s for %s" % (where, name, path))
-    return home + ("" if home.endswith("/") else "/") + tail.lstrip("/")
+    return home.rstrip("/") + "/" + tail.lstrip("/")
 
 
 def _canonical(name: str) -> str:
     """The host as ssh goes on to use it: an address in its numeric form, a name in lower case."""
+    infos = []  # type: List[Any]
     try:
-        infos = socket.getaddrinfo(name, "22", 0, socket.SOCK_STREAM, 0, socket.AI_NUMERICHOST | socket.AI_NUMERICSERV)
+        socket.inet_pton(socket.AF_INET, name)
+        return name  # a dotted quad is its own numeric form
     except (OSError, UnicodeError, ValueError):
-        infos = []
+        pass
+    if ":" in name or _NUMERIC.match(name):  # the other forms of inet_pton and inet_aton: no resolver asked
+        try:
+            infos = socket.getaddrinfo(name, "22", 0, socket.SOCK_STREAM, 0, _AS_NUMBERS)
+        except (OSError, UnicodeError, ValueError):
+            pass
     if len(infos) == 1:
         addr = socket.getnameinfo(infos[0][4], socket.NI_NUMERICHOST | socket.NI_NUMERICSERV)[0]
         return name if addr.lower() == name.lower() else addr
-    return name if re.search(r"[%:]|\A[0-9.]*\Z", name) else name.translate(_LOWER)
+    return name if re.search(r"[%:]|\A[0-9.]*\Z", name) else _lower(name)
 
 
 def _jump(raw: str, where: str) -> Optional[Tuple[JumpHost, ...]]:
     """ProxyJump's hops, or None for none; each as ssh -J takes it."""
-    if raw.translate(_LOWER) == "none":
+    if _lower(raw) == "none":
         return None
     hops = [_hop(part) for part in raw.partition("#")[0].rstrip().split(",")]
     if None in hops:
@@ -317,7 +324,7 @@ class _Loader:
             keyword, rest = _strdelim(rest)
         if not keyword or keyword.startswith("#"):
             return None
-        keyword = keyword.translate(_LOWER)
+        keyword = _lower(keyword)
         rest = (rest or "").lstrip(_WS)
         if not rest:
             raise ConfigError("%s: %s without its argument" % (at, keyword))
@@ -332,9 +339,9 @@ class _Loader:
         if "" in args or not (args or keyword in ("host", "include", "userknownhostsfile")):
             raise ConfigError("%s: %s without its argument" % (at, keyword))
         if keyword in ("host", "include"):
-            return keyword, _Patterns.of(args) if keyword == "host" else self.include(args, at, user, depth)
+            return keyword, _Patterns(args) if keyword == "host" else self.include(args, at, user, depth)
         if keyword == "userknownhostsfile":
-            if len(args) > 1 and "none" in [arg.translate(_LOWER) for arg in args]:
+            if len(args) > 1 and "none" in [_lower(arg) for arg in args]:
                 raise ConfigError("%s: UserKnownHostsFile none with other files" % at)
             return (keyword, tuple(args)) if args else None
         if len(args) > 1:
@@ -352,7 +359,7 @@ class _Loader:
                     return None  # as if unset: a later ConnectTimeout still counts
                 raise ConfigError("%s: bad time %r" % (at, arg))
         elif keyword in _STATES:
-            value = _STATES[keyword].get(arg.translate(_LOWER))
+            value = _STATES[keyword].get(_lower(arg))
             if value is None:
                 raise ConfigError("%s: %s cannot be %r" % (at, keyword, arg))
         return keyword, value
@@ -367,7 +374,7 @@ class _Loader:
                     raise ConfigError("%s: extra arguments after Match" % at)
                 break
             negate = word.startswith("!")
-            name = word[negate:].translate(_LOWER)
+            name = _lower(word[negate:])
             if name == "all":
                 after = _strdelim(rest)[0]
                 if found[1:] or (after and not after.startswith("#")):
@@ -383,8 +390,8 @@ class _Loader:
             if name == "exec":
                 found.append((negate, name, (arg, at)))
             elif name in ("host", "originalhost", "user", "localuser"):
-                patterns = [p.translate(_LOWER) if name.endswith("host") else p for p in arg.split(",")]
-                found.append((negate, name, _Patterns.of(patterns)))
+                patterns = [_lower(p) if name.endswith("host") else p for p in arg.split(",")]
+                found.append((negate, name, _Patterns(patterns)))
             else:
                 raise ConfigError("%s: Match %s is not supported" % (at, name))
         if not found:
@@ -421,7 +428,7 @@ class SSHConfig:
             self.local_user = pwd.getpwuid(os.getuid()).pw_name
         except KeyError:
             self.local_user = str(os.getuid())
-        self.this_host = socket.gethostname()
+        self.this_host, self.uid = socket.gethostname(), str(os.getuid())
         self.ran = {}  # type: Dict[str, bool]  # Match exec: each command once a run, not once a host
 
     def lookup(self, host: str, user: Optional[str] = None, port: Optional[int] = None) -> HostConfig:
@@ -483,7 +490,7 @@ class _Walk:
                         self.taken.add(value)
                         self.ids.append((value[0], where))
                 elif keyword == "proxyjump":  # hops are the first of either; none stops only a later ProxyJump
-                    if "proxyjump" not in self.found and (value is None or "proxycommand" not in self.found):
+                    if "proxyjump" not in self.found and "proxycommand" not in self.found:
                         self.found[keyword] = (value, where)
                         if value is not None:
                             self.found["proxycommand"] = ("none", where)
@@ -503,7 +510,7 @@ class _Walk:
                 command = _expand(arg[0], arg[1], self.tokens(self.match_host(), self.value("hostkeyalias")))
                 hit = self.config.run(command, arg[1])
             elif name.endswith("host"):
-                hit = arg.match((self.match_host() if name == "host" else self.original).translate(_LOWER))
+                hit = arg.match(_lower(self.match_host() if name == "host" else self.original))
             else:
                 hit = arg.match(self.value("user") or self.config.local_user if name == "user" else
                                 self.config.local_user)
@@ -519,21 +526,21 @@ class _Walk:
         c = self.config
         port, user = str(self.value("port") or 22), self.value("user") or c.local_user
         digest = hashlib.sha1((c.this_host + host + port + user).encode("utf-8", "surrogateescape")).hexdigest()
-        return {"C": digest, "L": c.this_host.split(".")[0], "i": str(os.getuid()), "k": alias or self.original,
+        return {"C": digest, "L": c.this_host.split(".")[0], "i": c.uid, "k": alias or self.original,
                 "l": c.this_host, "n": self.original, "p": port, "d": c.home, "h": host, "r": user, "u": c.local_user}
 
     def result(self, host: str, named: bool) -> HostConfig:
         alias = self.value("hostkeyalias")
-        alias = alias.translate(_LOWER) if alias is not None else None
+        alias = _lower(alias) if alias is not None else None
         keys = self.tokens(host, alias)
         proxy = {key: keys[key] for key in _PROXY_TOKENS}
 
         def path(text: str, where: str) -> str:
             return _expand(_tilde(text, where, self.config.home), where, keys, dollar=True)
 
-        ids = tuple(path(p, where) for p, where in self.ids if p.translate(_LOWER) != "none") if self.ids else None
+        ids = tuple(path(p, where) for p, where in self.ids if _lower(p) != "none") if self.ids else None
         known = self.found.get("userknownhostsfile")
-        files = None if not known else () if known[0][0].translate(_LOWER) == "none" else tuple(
+        files = None if not known else () if _lower(known[0][0]) == "none" else tuple(
             path(p, known[1]) for p in known[0])
         command = self.found.get("proxycommand")
         jump, hops = self.found.get("proxyjump"), None  # type: Any, Optional[Tuple[JumpHost, ...]]
@@ -545,7 +552,7 @@ class _Walk:
                                   hop.port) for hop in jump[0])
         return HostConfig(
             host if named else None, self.value("user"), self.value("port"), ids, self.value("identitiesonly"), hops,
-            None if not command or command[0].translate(_LOWER) == "none" else _expand(command[0], command[1], proxy),
+            None if not command or _lower(command[0]) == "none" else _expand(command[0], command[1], proxy),
             files, alias, self.value("connecttimeout"), self.value("stricthostkeychecking"))
 
 
@@ -559,5 +566,5 @@ def load(path: Optional[str] = None, system_file: str = SYSTEM_FILE) -> SSHConfi
         files = [loader.read(os.path.join(home, ".ssh", "config"), True, True, 0, optional=True),
                  loader.read(system_file, False, False, 0, optional=True)]
     else:
-        files = [] if path.translate(_LOWER) == "none" else [loader.read(path, True, False, 0)]
+        files = [] if _lower(path) == "none" else [loader.read(path, True, False, 0)]
     return SSHConfig([f for f in files if f is not None], loader.wants_final, home)

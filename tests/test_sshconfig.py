@@ -70,6 +70,8 @@ CASES = [
                "Host a.b.example\n  User second\n"}, "short", None, None),
     ({"config": 'Match exec "test %h = edge-01 && test %n = edge-01"\n  User exec\n'
                'Match host nothing exec "kill -9 $$"\n  Port 9\nMatch exec false\n  Port 8\n'}, "edge-01", None, None),
+    ({"config": 'Host short\n  HostName long.example\nMatch exec "test %k = long.example"\n  User k-is-the-host\n'
+               'Host *\n  HostKeyAlias Later\nMatch exec "test %k = Later"\n  Port 2001\n'}, "short", None, None),
     ({"config": "Host v6\n  HostName FE80:0:0::1\nMatch final host fe80::1\n  User canonical\n"}, "v6", None, None),
     ({"config": "Host *\n  HostName %h.x\n  User u\n  Port 2222\n  HostKeyAlias Alias-%h\n"
                "  IdentityFile ~/.ssh/id_%h_%r_%u_%p_%n\n  IdentityFile %d/k/%l/%L/%i/%k/%%\n"

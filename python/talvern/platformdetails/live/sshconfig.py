@@ -507,7 +507,8 @@ class _Walk:
             elif name == "exec":
                 if not result:
                     continue  # ssh runs no command once the line has failed
-                command = _expand(arg[0], arg[1], self.tokens(self.match_host(), self.value("hostkeyalias")))
+                host = self.match_host()
+                command = _expand(arg[0], arg[1], self.tokens(host, self.value("hostkeyalias") or host))
                 hit = self.config.run(command, arg[1])
             elif name.endswith("host"):
                 hit = arg.match(_lower(self.match_host() if name == "host" else self.original))
@@ -522,17 +523,18 @@ class _Walk:
         named = self.found.get("hostname")
         return self.host if self.final or not named else _expand(named[0], named[1], {"h": self.host})
 
-    def tokens(self, host: str, alias: Optional[str]) -> Dict[str, str]:
+    def tokens(self, host: str, key: str) -> Dict[str, str]:
+        """key: %k, the HostKeyAlias or, failing that, the host Match exec sees or the name asked."""
         c = self.config
         port, user = str(self.value("port") or 22), self.value("user") or c.local_user
         digest = hashlib.sha1((c.this_host + host + port + user).encode("utf-8", "surrogateescape")).hexdigest()
-        return {"C": digest, "L": c.this_host.split(".")[0], "i": c.uid, "k": alias or self.original,
+        return {"C": digest, "L": c.this_host.split(".")[0], "i": c.uid, "k": key,
                 "l": c.this_host, "n": self.original, "p": port, "d": c.home, "h": host, "r": user, "u": c.local_user}
 
     def result(self, host: str, named: bool) -> HostConfig:
         alias = self.value("hostkeyalias")
         alias = _lower(alias) if alias is not None else None
-        keys = self.tokens(host, alias)
+        keys = self.tokens(host, alias or self.original)
         proxy = {key: keys[key] for key in _PROXY_TOKENS}
 
         def path(text: str, where: str) -> str:

@@ -62,6 +62,7 @@ CASES = [
      "a", None, None),
     ({"config": "Host short\n  HostName Long.Example\nMatch host long.*\n  User viahost\nMatch originalhost SHORT\n"
                "  Port 2201\nMatch originalhost long.*\n  Port 2202\n"}, "short", None, None),
+    ({"config": "Match host *.nomatch\n  User wrong\nMatch !originalhost a* user r*\n  Port 9\n"}, "a", None, None),
     ({"config": "Match all\n  User everyone\nMatch !all\n  Port 9\n"}, "a", None, None),
     ({"config": "Host short\n  HostName final.example\nMatch final host final.example\n  User f\n"
                "Host final.example\n  Port 2300\nMatch !final\n  IdentityFile /k/first\nMatch canonical\n"

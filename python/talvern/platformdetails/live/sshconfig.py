@@ -511,10 +511,10 @@ class _Walk:
                 command = _expand(arg[0], arg[1], self.tokens(host, self.value("hostkeyalias") or host))
                 hit = self.config.run(command, arg[1])
             elif name.endswith("host"):
-                hit = arg.match(_lower(self.match_host() if name == "host" else self.original))
+                hit = bool(arg.match(_lower(self.match_host() if name == "host" else self.original)))
             else:
-                hit = arg.match(self.value("user") or self.config.local_user if name == "user" else
-                                self.config.local_user)
+                hit = bool(arg.match(self.value("user") or self.config.local_user if name == "user" else
+                                     self.config.local_user))
             if hit == negate:
                 result = False
         return result

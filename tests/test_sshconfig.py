@@ -18,9 +18,8 @@ from talvern.platformdetails.live.sshconfig import ConfigError, load  # noqa: E4
 SSH = shutil.which("ssh") or "/usr/bin/ssh"
 pytestmark = pytest.mark.skipif(not os.access(SSH, os.X_OK), reason="needs OpenSSH's ssh")
 ACCOUNT = pwd.getpwuid(os.getuid())
-DEFAULT_IDS = ["id_rsa", "id_ecdsa", "id_ecdsa_sk", "id_ed25519", "id_ed25519_sk", "id_xmss", "id_dsa"]
 STRICT = {"true": "yes", "false": "no", "ask": "ask", "accept-new": "accept-new"}
-
+KNOWN_HOSTS = [ACCOUNT.pw_dir + "/.ssh/known_hosts", ACCOUNT.pw_dir + "/.ssh/known_hosts2"]  # ssh's defaults
 
 
 def chain(length):
@@ -76,7 +75,8 @@ CASES = [
     ({"config": "Host v6\n  HostName FE80:0:0::1\nMatch final host fe80::1\n  User canonical\n"}, "v6", None, None),
     ({"config": "Host *\n  HostName %h.x\n  User u\n  Port 2222\n  HostKeyAlias Alias-%h\n"
                "  IdentityFile ~/.ssh/id_%h_%r_%u_%p_%n\n  IdentityFile %d/k/%l/%L/%i/%k/%%\n"
-               "  IdentityFile /k/%C\n  IdentityFile ~\n  IdentityFile ~//k\n  IdentityFile ${TALVERN_KEYS}/x\n"}, "EDGE", None, None),
+               "  IdentityFile /k/%C\n  IdentityFile ~\n  IdentityFile ~//k\n  IdentityFile ${TALVERN_KEYS}/x\n"},
+     "EDGE", None, None),
     ({"config": "Host a\n  IdentityFile /k/1\n  IdentityFile /k/2\nHost *\n  IdentityFile /k/1\n  IdentityFile /k/3\n"
                "  IdentitiesOnly yes\n"}, "a", None, None),
     ({"config": "Host a\n  IdentityFile none\nHost *\n  IdentityFile NONE\n  IdentitiesOnly no\n"}, "a", None, None),
@@ -115,7 +115,7 @@ def write(tmp_path, files):
 
 
 def openssh(tmp_path, config, host, user, port, home):
-    """ssh's effective values for host, in the form of ours with OpenSSH's defaults."""
+    """ssh's effective values for host, in the form of ours: None where ssh has its defaults."""
     fake = tmp_path / "ssh-ends-at-once"  # run for a ProxyJump's hop instead of ssh
     fake.write_text("#!/bin/sh\nexit 0\n")
     fake.chmod(0o755)
@@ -127,36 +127,39 @@ def openssh(tmp_path, config, host, user, port, home):
     shown = {}
     for line in done.stdout.splitlines():
         key, _, value = line.partition(" ")
-        shown.setdefault(key, value)
+        shown.setdefault(key, []).append(value)
     proxy = [] if "proxycommand" in shown or "proxyjump" in shown else ["-o", "ProxyCommand=true"]
     connect = subprocess.run([str(fake), "-v"] + proxy + args, executable=SSH, env=env, stdin=subprocess.DEVNULL,
                              capture_output=True, text=True, timeout=30)
     ids = re.findall(r"^debug1: identity file (.*) type -?\d+$", connect.stderr, re.M)
     command = re.findall(r"^debug1: Executing proxy command: exec (.*)$", connect.stderr, re.M)
-    return {"hostname": shown["hostname"], "user": shown["user"], "port": int(shown["port"]),
-            "ids": [name for i, name in enumerate(ids) if not (i and name == ids[i - 1] + "-cert")],
-            "identitiesonly": shown["identitiesonly"] == "yes", "command": command[0] if command and not proxy else None,
-            "known": [] if shown["userknownhostsfile"] == "none" else shown["userknownhostsfile"].split(" "),
-            "alias": shown.get("hostkeyalias"), "strict": STRICT[shown["stricthostkeychecking"]],
-            "timeout": None if shown["connecttimeout"] == "none" else int(shown["connecttimeout"])}
+    known = shown["userknownhostsfile"][0].split(" ")
+    return {"hostname": shown["hostname"][0], "user": shown["user"][0], "port": int(shown["port"][0]),
+            "ids": None if all(name.startswith("~/.ssh/id_") for name in shown["identityfile"]) else
+            [name for i, name in enumerate(ids) if not (i and name == ids[i - 1] + "-cert")],
+            "identitiesonly": shown["identitiesonly"][0] == "yes",
+            "command": command[0] if command and not proxy else None,
+            "known": None if known == KNOWN_HOSTS else [] if known == ["none"] else known,
+            "alias": shown.get("hostkeyalias", [None])[0], "strict": STRICT[shown["stricthostkeychecking"][0]],
+            "timeout": None if shown["connecttimeout"] == ["none"] else int(shown["connecttimeout"][0])}
 
 
 def ours_as_openssh(ours, tmp_path, config, host):
     hostname, user, port = ours.hostname or host.lower(), ours.user or ACCOUNT.pw_name, ours.port or 22
     command = ours.proxy_command
     if ours.proxy_jump:
+        assert command is None  # ssh has one or the other
         *extra, last = ours.proxy_jump
         command = "%s%s%s%s -F %s -v -W '[%s]:%d' %s" % (
             tmp_path / "ssh-ends-at-once", " -l " + last.user if last.user else "",
             " -p %d" % last.port if last.port else "", " -J " + ",".join(map(shown_hop, extra)) if extra else "",
             config, hostname, port, last.host)
-    default = ACCOUNT.pw_dir + "/.ssh/"
     return {"hostname": hostname, "user": user, "port": port,
-            "ids": [default + name for name in DEFAULT_IDS] if ours.identity_files is None else list(ours.identity_files),
+            "ids": None if ours.identity_files is None else list(ours.identity_files),
             "identitiesonly": bool(ours.identities_only), "command": command,
-            "known": [default + "known_hosts", default + "known_hosts2"] if ours.user_known_hosts_files is None
-            else list(ours.user_known_hosts_files), "alias": ours.host_key_alias,
-            "strict": ours.strict_host_key_checking or "ask", "timeout": ours.connect_timeout}
+            "known": None if ours.user_known_hosts_files is None else list(ours.user_known_hosts_files),
+            "alias": ours.host_key_alias, "strict": ours.strict_host_key_checking or "ask",
+            "timeout": ours.connect_timeout}
 
 
 def shown_hop(hop):

@@ -264,10 +264,13 @@ def refused_by_openssh(tmp_path, host):
     return shown.stderr
 
 
-def test_a_named_file_must_be_there_and_the_system_file_has_no_tilde(tmp_path, monkeypatch):
+def test_a_named_file_must_be_there_and_the_system_files_includes_are_its_own(tmp_path, monkeypatch):
     with pytest.raises(ConfigError, match="^%s: cannot be read: no such file$" % re.escape(str(tmp_path / "x"))):
         load(str(tmp_path / "x"))
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
-    (tmp_path / "ssh_config").write_text("Include ~/extra\n")
+    write(tmp_path, {"etc/ssh_config": "Include conf.d/*.conf\n", "etc/conf.d/a.conf": "User from-conf-d\n",
+                     "home/.ssh/conf.d/a.conf": "User from-home\n"})
+    assert load(None, system_file=str(tmp_path / "etc/ssh_config")).lookup("a").user == "from-conf-d"
+    (tmp_path / "etc/ssh_config").write_text("Include ~/.ssh/conf.d/*.conf\n")
     with pytest.raises(ConfigError, match=r"ssh_config:1: .* cannot start with ~"):
-        load(None, system_file=str(tmp_path / "ssh_config"))
+        load(None, system_file=str(tmp_path / "etc/ssh_config"))

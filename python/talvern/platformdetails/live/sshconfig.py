@@ -50,7 +50,7 @@ class HostConfig(NamedTuple):
     identity_files: Optional[Tuple[str, ...]]  # () for IdentityFile none
     identities_only: Optional[bool]
     proxy_jump: Optional[Tuple[JumpHost, ...]]  # the hop reached first comes first
-    proxy_command: Optional[str]
+    proxy_command: Optional[str]  # run as ssh runs it: $SHELL -c "exec " + this
     user_known_hosts_files: Optional[Tuple[str, ...]]  # () for none
     host_key_alias: Optional[str]
     connect_timeout: Optional[int]  # seconds
@@ -423,13 +423,13 @@ class SSHConfig:
     """The files, read once; lookup() answers for one host at a time."""
 
     def __init__(self, files: List[_File], wants_final: bool, home: str) -> None:
-        self.files, self.wants_final, self.home = files, wants_final, home
+        self._files, self._wants_final, self._home = files, wants_final, home
         try:
-            self.local_user = pwd.getpwuid(os.getuid()).pw_name
+            self._local_user = pwd.getpwuid(os.getuid()).pw_name
         except KeyError:
-            self.local_user = str(os.getuid())
-        self.this_host, self.uid = socket.gethostname(), str(os.getuid())
-        self.ran = {}  # type: Dict[str, bool]  # Match exec: each command once a run, not once a host
+            self._local_user = str(os.getuid())
+        self._this_host, self._uid = socket.gethostname(), str(os.getuid())
+        self._ran = {}  # type: Dict[str, bool]  # Match exec: each command once a run, not once a host
 
     def lookup(self, host: str, user: Optional[str] = None, port: Optional[int] = None) -> HostConfig:
         """user and port: what the command line or the target says; they
@@ -439,18 +439,18 @@ class SSHConfig:
             walk.found["user"] = (user, "")
         if port is not None:
             walk.found["port"] = (port, "")
-        for f in self.files:
+        for f in self._files:
             walk.file(f)
         named = walk.found.get("hostname")
         final = _canonical(_expand(named[0], named[1], {"h": host}) if named else host)
-        if self.wants_final or walk.value("canonicalizehostname"):
+        if self._wants_final or walk.value("canonicalizehostname"):
             walk.host, walk.final = final, True  # ssh's second pass, over the name it settled on
-            for f in self.files:
+            for f in self._files:
                 walk.file(f)
         return walk.result(final, named is not None)
 
     def run(self, command: str, where: str) -> bool:
-        if command not in self.ran:
+        if command not in self._ran:
             shell = os.environ.get("SHELL") or "/bin/sh"
             try:
                 done = subprocess.run([shell, "-c", command], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
@@ -458,8 +458,8 @@ class SSHConfig:
                 raise ConfigError("%s: Match exec cannot start %s: %s" % (where, shell, exc.strerror or exc))
             if done.returncode < 0:
                 raise ConfigError("%s: Match exec %r was ended by signal %d" % (where, command, -done.returncode))
-            self.ran[command] = done.returncode == 0
-        return self.ran[command]
+            self._ran[command] = done.returncode == 0
+        return self._ran[command]
 
 
 class _Walk:
@@ -513,8 +513,8 @@ class _Walk:
             elif name.endswith("host"):
                 hit = bool(arg.match(_lower(self.match_host() if name == "host" else self.original)))
             else:
-                hit = bool(arg.match(self.value("user") or self.config.local_user if name == "user" else
-                                     self.config.local_user))
+                hit = bool(arg.match(self.value("user") or self.config._local_user if name == "user" else
+                                     self.config._local_user))
             if hit == negate:
                 result = False
         return result
@@ -526,10 +526,10 @@ class _Walk:
     def tokens(self, host: str, key: str) -> Dict[str, str]:
         """key: %k, the HostKeyAlias or, failing that, the host Match exec sees or the name asked."""
         c = self.config
-        port, user = str(self.value("port") or 22), self.value("user") or c.local_user
-        digest = hashlib.sha1((c.this_host + host + port + user).encode("utf-8", "surrogateescape")).hexdigest()
-        return {"C": digest, "L": c.this_host.split(".")[0], "i": c.uid, "k": key,
-                "l": c.this_host, "n": self.original, "p": port, "d": c.home, "h": host, "r": user, "u": c.local_user}
+        port, user = str(self.value("port") or 22), self.value("user") or c._local_user
+        digest = hashlib.sha1((c._this_host + host + port + user).encode("utf-8", "surrogateescape")).hexdigest()
+        return {"C": digest, "L": c._this_host.split(".")[0], "i": c._uid, "k": key, "l": c._this_host,
+                "n": self.original, "p": port, "d": c._home, "h": host, "r": user, "u": c._local_user}
 
     def result(self, host: str, named: bool) -> HostConfig:
         alias = self.value("hostkeyalias")
@@ -538,7 +538,7 @@ class _Walk:
         proxy = {key: keys[key] for key in _PROXY_TOKENS}
 
         def path(text: str, where: str) -> str:
-            return _expand(_tilde(text, where, self.config.home), where, keys, dollar=True)
+            return _expand(_tilde(text, where, self.config._home), where, keys, dollar=True)
 
         ids = tuple(path(p, where) for p, where in self.ids if _lower(p) != "none") if self.ids else None
         known = self.found.get("userknownhostsfile")
@@ -547,7 +547,7 @@ class _Walk:
         command = self.found.get("proxycommand")
         jump, hops = self.found.get("proxyjump"), None  # type: Any, Optional[Tuple[JumpHost, ...]]
         if jump and jump[0]:
-            last, user = jump[0][-1], self.value("user") or self.config.local_user
+            last, user = jump[0][-1], self.value("user") or self.config._local_user
             if last.host == host and (last.port or 22) == (self.value("port") or 22) and (last.user or user) == user:
                 raise ConfigError("%s: ProxyJump goes through %s to reach %s" % (jump[1], host, host))
             hops = tuple(JumpHost(_expand(hop.host, jump[1], proxy), hop.user and _expand(hop.user, jump[1], proxy),

@@ -335,7 +335,7 @@ class _Loader:
         if keyword == "match":
             return keyword, self.criteria(rest, at)
         if keyword not in _USED:
-            return None  # a keyword ssh has that is of no use here
+            return None  # of no use here; nor is a word ssh lacks, which a newer ssh may have
         if "" in args or not (args or keyword in ("host", "include", "userknownhostsfile")):
             raise ConfigError("%s: %s without its argument" % (at, keyword))
         if keyword in ("host", "include"):
@@ -444,7 +444,7 @@ class SSHConfig:
         named = walk.found.get("hostname")
         final = _canonical(_expand(named[0], named[1], {"h": host}) if named else host)
         if self._wants_final or walk.value("canonicalizehostname"):
-            walk.host, walk.final = final, True  # ssh's second pass, over the name it settled on
+            walk.host, walk.final = final, True  # ssh's second pass (no CanonicalDomains search in DNS)
             for f in self._files:
                 walk.file(f)
         return walk.result(final, named is not None)

@@ -24,3 +24,9 @@ fd.re = "re"  # mistake
 detect(b"Kernel: Solaris Unix")  # mistake
 model: str = detect(TEXT).model  # mistake
 detector: Optional[str] = detect(TEXT).claims[0].result.upper()  # mistake
+
+from talvern.platformdetails.live import Settings, ask  # noqa: E402
+
+ask(42)  # mistake
+Settings(timeout="soon")  # mistake
+ask("127.0.0.1:1").model.upper()  # mistake

@@ -4,6 +4,7 @@ from typing import Any, Callable, Dict, List, Optional, Union
 
 from talvern.platformdetails import Claim, Detection, detect
 from talvern.platformdetails import function_def as fd
+from talvern.platformdetails.live import FAILURES, Answer, Settings, Target, ask, ask_async, ask_many, ask_many_async
 
 TEXT = "Kernel: Solaris Unix 5.11\n"
 
@@ -47,3 +48,21 @@ for claim in found.claims:
     raised: Optional[BaseException] = claim.exception
     printed: str = "\n".join(claim.printed)
 ambiguous: bool = found.ambiguous
+
+found = detect("TOLM-9-A\r\n", any_line_end=True)
+
+# The live API, as docs/python.md shows it (checked, not run).
+settings = Settings(password="not sent", timeout=5)
+reply: Answer = ask("ssh://admin@127.0.0.1:1", settings)
+failure: Optional[str] = reply.failure
+if reply.failure is not None:
+    known: bool = reply.failure in FAILURES
+seen: Optional[str] = reply.model
+for each in ask_many(["127.0.0.1:1", Target("127.0.0.1", 1, "admin")], settings):
+    print(each.target, each.via, each.seconds, each.as_dict())
+one: Answer = ask("127.0.0.1:1", timeout=3.0, password=lambda target: None)
+
+
+async def main() -> List[Optional[str]]:
+    first = await ask_async("127.0.0.1:1", settings)
+    return [first.failure] + [answer.failure async for answer in ask_many_async(["127.0.0.1:1"], settings)]

@@ -32,8 +32,18 @@ def stream(data=b""):
     return io.TextIOWrapper(io.BytesIO(data), encoding="utf-8", errors="backslashreplace", newline="")
 
 
-def cli(tmp_path, *args, stdin=""):
-    """The command in this process, in folder tmp_path, stdin a text to feed."""
+#: Set by the valgrind run: there the command runs natively in processes of
+#: its own, as before the command tests ran in-process: a pure-Python program
+#: over the module, whose native paths the module's own tests cover.
+UNDER_VALGRIND = bool(os.environ.get("FDEF_UNDER_VALGRIND"))
+IN_PROCESSES = UNDER_VALGRIND
+
+
+def cli(tmp_path, *args, stdin="", here=False):
+    """The command in this process, in folder tmp_path, stdin a text to feed
+    (as a subprocess under valgrind, unless here: a test patched this one)."""
+    if IN_PROCESSES and not here:
+        return cli_process(tmp_path, *args, stdin=stdin, env=dict(os.environ))
     out, err, given = stream(), stream(), stream(stdin.encode("utf-8", "surrogateescape"))
     here = os.getcwd()
     os.chdir(str(tmp_path))

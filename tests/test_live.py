@@ -98,7 +98,7 @@ def test_fresh_workers_take_over_and_every_device_is_answered_once(fleet, tmp_pa
         batch(self, items)
     monkeypatch.setattr(_fleet.Asker, "batch", noted)
     targets = [fleet.start(Device(TEXTS["garu.txt"])) for _ in range(7)]
-    proc = fleet.run("--json", "--concurrency", "2", "--jobs", "2", *targets)
+    proc = fleet.run("--json", "--concurrency", "2", "--jobs", "2", *targets, here=True)
     assert proc.returncode == 0, proc.stderr
     assert sorted(json.loads(line)["input"] for line in proc.stdout.decode().splitlines()) == sorted(targets)
     assert len(set(pids.read_text().splitlines())) == 4

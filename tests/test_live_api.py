@@ -12,6 +12,8 @@ import threading
 import pytest
 
 pytest.importorskip("asyncssh")
+pytestmark = pytest.mark.skipif(bool(os.environ.get("FDEF_UNDER_VALGRIND")),
+                                reason="pure Python over the module; asyncssh's handshakes under valgrind take minutes")
 
 from live_fleet import Fleet  # noqa: E402
 from ssh_emulator import Device  # noqa: E402

@@ -1,11 +1,14 @@
 """The Nornir integration against emulated devices on 127.0.0.1: a task per
 host in Nornir's own runner, and every host in one pass of the live mode,
 each host's platform set from what its device printed."""
+import os
 import pathlib
 
 import pytest
 
 pytest.importorskip("asyncssh")
+pytestmark = pytest.mark.skipif(bool(os.environ.get("FDEF_UNDER_VALGRIND")),
+                                reason="pure Python over the module; asyncssh's handshakes under valgrind take minutes")
 pytest.importorskip("nornir")
 
 from live_fleet import Fleet  # noqa: E402

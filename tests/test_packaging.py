@@ -63,7 +63,7 @@ def test_sdist_holds_what_a_build_needs_and_nothing_else(tmp_path):
     (sdist,) = tmp_path.glob("*.tar.gz")
     with tarfile.open(str(sdist)) as tar:
         names = {m.name.split("/", 1)[1] for m in tar.getmembers() if m.isfile()}
-    assert names == SDIST_TOP | source_files("src") | source_files("python")
+    assert names == SDIST_TOP | source_files("src") | source_files("python") | source_files("docs")
 
 
 # ---- the wheel beside a regular talvern package ------------------------------

@@ -54,6 +54,9 @@ class _Fan:
         self.numbered = enumerate(items)
         self.taken = self.shown = 0
         self.exhausted = False
+        # Frozen by this fan-out only, to be unfrozen at its end: a program
+        # that asks devices often must not keep each fork's garbage for ever.
+        self.unfreeze = gc.get_freeze_count() == 0
 
     def start(self) -> Worker:
         if self.before_fork is not None:
@@ -212,6 +215,8 @@ class _Fan:
     def stop(self) -> None:
         for worker in self.workers:
             worker.stop(kill=not self.exhausted or bool(worker.held))
+        if self.unfreeze:
+            gc.unfreeze()
 
 
 def fan_out(handle: Callable[[Batch], None], items: Iterable[Any], jobs: int,

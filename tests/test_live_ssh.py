@@ -131,7 +131,7 @@ def failure_cases(keys):
         (Device(TEXT, kind="close-mid"), {}, "closed", "closed the connection"),
         (Device(TEXT, kind="legacy"), {}, "algorithms", "--legacy-algorithms"),
         (Device(TEXT, kind="legacy-drops"), {}, "algorithms", "--legacy-algorithms"),
-        (Device(TEXT, kind="stuck-pager", page=4), {"options": {"timeout": 1.0}},
+        (Device(TEXT, kind="stuck-pager", page=4), {"options": {"timeout": 2.0}},  # to reach the pager first
          "pager", "pager prompt"),
         # A version command the device rejects, by exec and in a shell, in its own words.
         (Device(TEXT), {"options": {"command": "show ver"}}, "command", "% Invalid input detected"),

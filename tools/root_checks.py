@@ -20,6 +20,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # answers, not of the command's processes or its memory.
 BEHAVIOUR = ["test_reference.py", "test_detectors.py", "test_detect.py", "test_matching.py", "test_binding.py",
              "test_module.py"]
+# What a release wheel's suite runs: its module's behaviour, and what
+# installing it as a user does (the import beside another talvern, the
+# command, the documented examples). The whole suite has run on the same
+# interpreter from the source build already; the Python files are the same.
+WHEEL = BEHAVIOUR + ["test_hostile.py", "test_packaging.py", "test_docs.py"]
 
 
 class Unavailable(Exception):
@@ -61,13 +66,13 @@ def debug_suite(version, pytest_args):
 
 
 def wheel_suite(version, arch, wheel, pytest_args):
-    """The suite against a release wheel with no compiler (on aarch64, the
-    BEHAVIOUR files only)."""
+    """A release wheel's tests with no compiler: the WHEEL files (under
+    emulation, on aarch64, the BEHAVIOUR files only)."""
     options = ["--wheel", wheel]
     if arch != platform.machine():
         options.append("--emulated")
-        pytest_args = BEHAVIOUR + list(pytest_args)
-    return inside(version, arch, options, pytest_args)
+        return inside(version, arch, options, BEHAVIOUR + list(pytest_args))
+    return inside(version, arch, options, list(pytest_args))
 
 
 def aarch64_wheels(sdist, helper, out, pytest_args):

@@ -16,8 +16,16 @@ stubtest and mypy on the newest. The other jobs each have their own file:
   CPython tested, built by tools/build_wheels.py as a user with a newer
   compiler would (CXXFLAGS=-Wpadded, a warning that must not stop the
   build), each installed into a fresh venv with no compiler on PATH, where
-  the whole suite runs again;
+  the module's behaviour, the packaging and the documented examples are
+  tested again (root_checks.WHEEL: the rest of the suite is pure Python,
+  the same files the source build's run tested on that interpreter);
 - tools/root_checks.py: the steps that run in Debian roots.
+
+The steps run in two lanes side by side, one per core: the main lane (every
+CPython here, valgrind, the types, the x86_64 wheels) in this process, and
+the side lane (clang++, clang-tidy and cppcheck, the sanitizers, the Debian
+roots' CPythons, the arm64 wheels) in a process of its own, whose output is
+printed when it ends. --serial runs them one after another.
 
 A step whose tool (clang++, clang-tidy, cppcheck, valgrind, g++'s sanitizer
 runtime, debootstrap, qemu) is missing is skipped and named in the summary;
@@ -36,8 +44,10 @@ root, no debootstrap) those are skipped by name; under CI they fail.
     python3 tools/test_all.py -- -k binding  # extra pytest arguments
 """
 import argparse
+import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -51,6 +61,8 @@ from steps import ROOT, VENVS, Skipped, fresh_venv, pytest_cmd, venv_python
 from wheel_checks import check_aarch64, check_packaging, test_wheel
 
 REQUIRED = "3.7"
+SIDE_LOG = os.path.join(VENVS, "side-lane.log")
+SIDE_RESULTS = os.path.join(VENVS, "side-lane.json")
 # Type checking runs in the newest interpreter's venv here, and on each
 # interpreter in a Debian root; this release installs on 3.8 and newer.
 MYPY = "mypy==1.13.0"
@@ -130,6 +142,9 @@ def main():
     parser.add_argument("--debug", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--wheel", help=argparse.SUPPRESS)
     parser.add_argument("--emulated", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--lane", help=argparse.SUPPRESS)
+    parser.add_argument("--serial", action="store_true", help="one step at a time (by default two lanes of steps"
+                        " run side by side, one per core)")
     parser.add_argument("pytest_args", nargs="*", help="passed on to pytest (after --)")
     args = parser.parse_args()
     if args.inside:
@@ -150,47 +165,25 @@ def main():
         return 1
 
     os.makedirs(VENVS, exist_ok=True)
+    here = [v for v in wanted if v in interpreters]
+    in_root = [v for v in wanted if v not in interpreters]
+    plan = Plan(args, interpreters, wanted, here, in_root)
+    if args.lane == "side":
+        results = {}  # type: dict
+        side_lane(plan, results)
+        with open(SIDE_RESULTS, "w") as f:
+            json.dump(results, f)
+        return 0
     results = {}
     if args.no_roots:
         results["steps in Debian roots"] = "--no-roots"  # named in the summary as a skip
     started = time.time()
-    here = [v for v in wanted if v in interpreters]
-    in_root = [v for v in wanted if v not in interpreters]
-    host_newest = here[-1] if here else sorted(interpreters, key=minor)[-1]
-    arm = not args.python and not args.no_roots
-    # Roots missing on a fresh machine are made while the steps here run.
-    root_checks.make_roots_in_background(in_root, arm)
-    timed(results, "clang++ -Werror build", clang_build, interpreters[host_newest])
-    for version in here:
-        log("CPython %s: %s" % (version, interpreters[version]))
-        results["CPython " + version] = test_interpreter(version, interpreters[version], args.pytest_args)
-    timed(results, "clang-tidy, cppcheck", static_analysis, interpreters[host_newest])
-    if not args.no_memcheck:
-        for version in [v for v in here if v in (REQUIRED, host_newest)]:
-            timed(results, "ASan+UBSan " + version, sanitizer_run, version, interpreters[version], args.pytest_args)
-        if REQUIRED in wanted:
-            timed(results, "valgrind " + REQUIRED, valgrind_run, REQUIRED, args.pytest_args)
-    for version in in_root:
-        timed(results, "CPython %s (Debian root)" % version, root_checks.suite, version, args.pytest_args)
-    if in_root:
-        timed(results, "debug CPython %s, -X dev" % in_root[-1], root_checks.debug_suite, in_root[-1],
-              args.pytest_args)
-
-    newest = host_newest
-    if newest not in here:
-        pass  # the types of a root's CPython are checked in its suite step
-    elif minor(newest) < TYPES_OLDEST:
-        log("stubtest and mypy skipped: %s needs CPython 3.%d or newer" % (MYPY, TYPES_OLDEST))
-    elif results["CPython " + newest]:
-        log("stubtest and mypy on CPython %s" % newest)
-        results["types (CPython %s)" % newest] = check_types(newest)
-    packaged = {v: interpreters[v] for v in here if results["CPython " + v]}
-    wheel_roots = [v for v in in_root if results.get("CPython %s (Debian root)" % v) is True]
-    if packaged:
-        timed(results, "sdist, manylinux wheels on CPython " + ", ".join(sorted(packaged, key=minor) + wheel_roots),
-              check_packaging, packaged, wheel_roots, args.pytest_args)
-        if arm:
-            timed(results, "aarch64 wheels under qemu", check_aarch64, args.pytest_args)
+    side = None if args.serial else start_side_lane()
+    if side is None:
+        side_lane(plan, results)
+    main_lane(plan, results)
+    if side is not None:
+        results.update(finish_side_lane(side))
 
     log("summary (%.0f s)" % (time.time() - started))
     for name, ok in results.items():
@@ -199,6 +192,83 @@ def main():
     skipped = [name for name, ok in results.items() if isinstance(ok, str)]
     print("%d passed, %d failed, %d skipped" % (len(results) - len(failed) - len(skipped), len(failed), len(skipped)))
     return 1 if failed else 0
+
+
+class Plan:
+    """What a run covers: the interpreters here and in roots, the newest here."""
+
+    def __init__(self, args, interpreters, wanted, here, in_root):
+        self.args, self.interpreters, self.wanted, self.here, self.in_root = args, interpreters, wanted, here, in_root
+        self.newest = here[-1] if here else sorted(interpreters, key=minor)[-1]
+        self.arm = not args.python and not args.no_roots
+
+
+def side_lane(plan, results):
+    """The steps that need no venv of the main lane's: the other compilers,
+    the sanitizers, the Debian roots' CPythons and the arm64 wheels (from an
+    sdist of their own). Run beside the main lane, in a process of its own."""
+    args, interpreters = plan.args, plan.interpreters
+    # Roots missing on a fresh machine are made while the other steps run.
+    root_checks.make_roots_in_background(plan.in_root, plan.arm)
+    timed(results, "clang++ -Werror build", clang_build, interpreters[plan.newest])
+    timed(results, "clang-tidy, cppcheck", static_analysis, interpreters[plan.newest])
+    if not args.no_memcheck:
+        for version in [v for v in plan.here if v in (REQUIRED, plan.newest)]:
+            timed(results, "ASan+UBSan " + version, sanitizer_run, version, interpreters[version], args.pytest_args)
+    for version in plan.in_root:
+        timed(results, "CPython %s (Debian root)" % version, root_checks.suite, version, args.pytest_args)
+    if plan.in_root:
+        timed(results, "debug CPython %s, -X dev" % plan.in_root[-1], root_checks.debug_suite, plan.in_root[-1],
+              args.pytest_args)
+    if plan.arm and plan.here:
+        timed(results, "aarch64 wheels under qemu", check_aarch64, args.pytest_args)
+
+
+def main_lane(plan, results):
+    """Every CPython here, valgrind on the primary host, the types, and the
+    x86_64 release wheels (those of the roots' CPythons tested in theirs)."""
+    args, interpreters = plan.args, plan.interpreters
+    for version in plan.here:
+        log("CPython %s: %s" % (version, interpreters[version]))
+        results["CPython " + version] = test_interpreter(version, interpreters[version], args.pytest_args)
+    if not args.no_memcheck and REQUIRED in plan.here:
+        timed(results, "valgrind " + REQUIRED, valgrind_run, REQUIRED, args.pytest_args)
+    newest = plan.newest
+    if newest not in plan.here:
+        pass  # the types of a root's CPython are checked in its suite step
+    elif minor(newest) < TYPES_OLDEST:
+        log("stubtest and mypy skipped: %s needs CPython 3.%d or newer" % (MYPY, TYPES_OLDEST))
+    elif results["CPython " + newest]:
+        log("stubtest and mypy on CPython %s" % newest)
+        results["types (CPython %s)" % newest] = check_types(newest)
+    packaged = {v: interpreters[v] for v in plan.here if results["CPython " + v]}
+    if packaged:
+        timed(results, "sdist, manylinux wheels on CPython " + ", ".join(sorted(packaged, key=minor) + plan.in_root),
+              check_packaging, packaged, plan.in_root, args.pytest_args)
+
+
+def start_side_lane():
+    """The side lane in a process of its own, its output kept for the end."""
+    log("the side lane runs beside this one; its output follows the summary of this one's steps "
+        "(%s)" % SIDE_LOG)
+    argv = [sys.executable, os.path.abspath(__file__), "--lane", "side"] + [
+        arg for arg in sys.argv[1:] if arg != "--serial"]
+    with open(SIDE_LOG, "w") as out:
+        return subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT)
+
+
+def finish_side_lane(side):
+    """Waits for the side lane; prints what it printed; its results."""
+    status = side.wait()
+    log("the side lane's output")
+    with open(SIDE_LOG) as f:
+        sys.stdout.write(f.read())
+    sys.stdout.flush()
+    try:
+        with open(SIDE_RESULTS) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {"side lane": False if status else "it wrote no results"}
 
 
 if __name__ == "__main__":

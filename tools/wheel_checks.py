@@ -86,8 +86,8 @@ def pip_command(vpython, emulated):
 
 
 def test_wheel(version, python, wheel, pytest_args, emulated=False):
-    """The whole suite (or the files `pytest_args` names) against a release
-    wheel in a fresh venv with no compiler."""
+    """A release wheel's tests (root_checks.WHEEL, or the files
+    `pytest_args` names) in a fresh venv with no compiler."""
     # Named by architecture too: an arm64 interpreter in a root uses this
     # checkout's .venvs/ as well.
     vpython = fresh_venv(os.path.join(VENVS, "wheel%s-%s" % (version, machine())), python, with_pip=not emulated)
@@ -107,7 +107,8 @@ def test_wheel(version, python, wheel, pytest_args, emulated=False):
         return False
     if not smoke_installed(vpython, bindir, env):
         return False
-    cmd = pytest_cmd(vpython, pytest_args)
+    files = [arg for arg in pytest_args if arg.endswith(".py")]
+    cmd = pytest_cmd(vpython, ([] if files else root_checks.WHEEL) + list(pytest_args))
     return run(cmd, cwd=os.path.join(ROOT, "tests"), env=env) == 0
 
 
@@ -145,11 +146,25 @@ def check_packaging(pythons, rooted, pytest_args):
     return ok
 
 
+def make_sdist(dist, python):
+    """An sdist of the checkout in `dist`, built in a venv of `python` of its
+    own (so that it needs no other step's); its path, or None."""
+    builder = fresh_venv(os.path.join(VENVS, "sdist-builder"), python)
+    env = clean_env()
+    shutil.rmtree(dist, ignore_errors=True)
+    if builder is None or run([builder, "-m", "pip", "install", "-q", BUILD], env=env) != 0:
+        return None
+    if run([builder, "-m", "build", "--sdist", "--outdir", dist, ROOT], env=env) != 0:
+        return None
+    (sdist,) = glob.glob(os.path.join(dist, "*.tar.gz"))
+    return sdist
+
+
 def check_aarch64(pytest_args):
-    """The arm64 wheels from the packaging step's sdist, under emulation."""
-    dist = os.path.join(VENVS, "dist")
-    sdists = glob.glob(os.path.join(dist, "*.tar.gz"))
-    if not sdists:
+    """The arm64 wheels from an sdist of their own, under emulation."""
+    found = find_interpreters()
+    dist = os.path.join(VENVS, "dist-aarch64")
+    sdist = make_sdist(dist, found[sorted(found, key=minor)[-1]])
+    if sdist is None:
         return False
-    helper = {v: p for v, p in find_interpreters().items() if os.path.exists(venv_python(v))}
-    return root_checks.aarch64_wheels(sdists[0], helper, os.path.join(dist, "wheels-aarch64"), pytest_args)
+    return root_checks.aarch64_wheels(sdist, found, os.path.join(dist, "wheels"), pytest_args)

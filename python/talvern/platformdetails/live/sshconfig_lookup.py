@@ -17,6 +17,7 @@ _TOKENS, _TOKENS_AND_NAMES = re.compile("%(.?)", re.S), re.compile(r"%(.?)|\$\{(
 _AS_NUMBERS = int(socket.AI_NUMERICHOST | socket.AI_NUMERICSERV)
 _NUMERIC = re.compile("[0-9][0-9a-fA-FxX.]*\\Z")
 _PROXY_TOKENS = "hknpr"  # ProxyCommand and ProxyJump expand these; paths all of ssh_config(5)'s
+GIVEN = "jump"  # where the hops of -J come from, as a line's "FILE:LINE" says where others do
 
 
 class ConfigError(ValueError):
@@ -156,14 +157,20 @@ class SSHConfig:
         self._this_host, self._uid = socket.gethostname(), str(os.getuid())
         self._ran = {}  # type: Dict[str, bool]  # Match exec: each command once a run, not once a host
 
-    def lookup(self, host: str, user: Optional[str] = None, port: Optional[int] = None) -> HostConfig:
-        """user and port: what the command line or the target says; they
-        win over the configuration, and Match user sees them, as in ssh."""
+    def lookup(self, host: str, user: Optional[str] = None, port: Optional[int] = None,
+               jump: Optional[Tuple[JumpHost, ...]] = ()) -> HostConfig:
+        """user, port and jump (the hops of ssh -J; None for -J none): what
+        the command line or the target says; they win over the
+        configuration, and Match user sees the user, as in ssh."""
         walk = _Walk(self, host)
         if user is not None:
             walk.found["user"] = (user, "")
         if port is not None:
             walk.found["port"] = (port, "")
+        if jump != ():  # as a first ProxyJump line: none leaves ProxyCommand to the files, as ssh -J none
+            walk.found["proxyjump"] = (jump, GIVEN)
+            if jump is not None:
+                walk.found["proxycommand"] = ("none", GIVEN)
         for f in self._files:
             walk.file(f)
         named = walk.found.get("hostname")
@@ -275,8 +282,9 @@ class _Walk:
             last, user = jump[0][-1], self.value("user") or self.config._local_user
             if last.host == host and (last.port or 22) == (self.value("port") or 22) and (last.user or user) == user:
                 raise ConfigError("%s: ProxyJump goes through %s to reach %s" % (jump[1], host, host))
-            hops = tuple(JumpHost(_expand(hop.host, jump[1], proxy), hop.user and _expand(hop.user, jump[1], proxy),
-                                  hop.port) for hop in jump[0])
+            hops = jump[0] if jump[1] == GIVEN else tuple(
+                JumpHost(_expand(hop.host, jump[1], proxy), hop.user and _expand(hop.user, jump[1], proxy), hop.port)
+                for hop in jump[0])
         return HostConfig(
             host if named else None, self.value("user"), self.value("port"), ids, self.value("identitiesonly"), hops,
             None if not command or c_lower(command[0]) == "none" else _expand(command[0], command[1], proxy),

@@ -50,6 +50,12 @@ class Fleet:
             self.know(port, self.host if known is True else known)
         return "ssh://admin@127.0.0.1:%d" % port
 
+    def connections(self, target):
+        """(SSH connections had, open now) of the device (a jump host) of that target."""
+        self.send({"connections": port_of(target)})
+        had, open_now = self.server.stdout.readline().split()
+        return int(had), int(open_now)
+
     def know(self, port, key):
         with (self.home / ".ssh" / "known_hosts").open("a") as stream:
             stream.write("%s %s\n" % (host_pattern("127.0.0.1", port), key.export_public_key().decode().strip()))
@@ -86,4 +92,8 @@ class Fleet:
                               env=self.environment(env), cwd=str(self.home), timeout=LIMIT * 2)
 
 
-__all__ = ["Fleet", "LIMIT", "PROG"]
+def port_of(target):
+    return int(target.rsplit(":", 1)[1])
+
+
+__all__ = ["Fleet", "LIMIT", "PROG", "port_of"]

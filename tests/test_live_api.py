@@ -20,6 +20,13 @@ from talvern.platformdetails import detect  # noqa: E402
 from talvern.platformdetails.live import FAILURES, Answer, Settings, Target, ask, ask_async, ask_many, ask_many_async  # noqa: E402
 
 TEXT = (pathlib.Path(__file__).resolve().parent.parent / "examples" / "tolm-processor.txt").read_text()
+
+
+def lookup_fails():
+    """An SSH config whose mistake shows only when h is looked up."""
+    path = pathlib.Path(os.environ["HOME"]) / "lookup-fails"
+    path.write_text("Host h\n  HostName %h.%z\n")
+    return str(path)
 PASSWORD = "api-pw-N0t-For-Any-Output"
 
 
@@ -70,6 +77,11 @@ def test_a_device_that_fails_is_an_answer_with_its_class(fleet):
     (lambda: ask_many("ssh://h"), TypeError),  # one target, not many
     (lambda: ask_many(["h", None]), TypeError),
     (lambda: ask_many_async(["h:x"]), ValueError),
+    (lambda: ask("h", jump="a,,b"), ValueError),
+    (lambda: ask("h", ssh_config=42), TypeError),
+    (lambda: ask("h", ssh_config="/no/such/ssh_config"), ValueError),  # no such file: its path said
+    (lambda: ask_many(["h"], ssh_config=lookup_fails()), ValueError),  # found when h is looked up
+    (lambda: ask_many_async(["h"], password_env=None, agent=False, keys=[]), ValueError),  # no credentials
 ])
 def test_a_mistake_is_raised_before_anything_connects(fleet, monkeypatch, call, error):
     import socket

@@ -335,9 +335,13 @@ def serve() -> None:
     {"connections": PORT} is answered with the SSH connections that device
     has had so far and those open now, as "HAD OPEN". Ends, closing every device, when standard input does."""
     import json
+    import logging
     import sys
     import threading
 
+    # A device still writing when the client (or the jump host between) has
+    # closed its side is no news: asyncio would say so on standard error.
+    logging.getLogger("asyncio").setLevel(logging.ERROR)
     setup = json.loads(sys.stdin.readline())
     loop = asyncio.new_event_loop()
     emulator = Emulator(asyncssh.import_private_key(setup["host_key"]),

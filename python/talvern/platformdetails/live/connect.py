@@ -13,8 +13,9 @@ from .algorithms import algorithms, host_key_algs
 from .credentials import reveal
 from .hostkeys import HostKeys
 from .proxy import Proxy, ProxyFailed
-from .routes import Route
+from .routes import JUMP_HOST, Route
 from .settings import Settings
+from .tunnel import Socket, Through
 
 CONNECT_LIMIT = 10.0  # seconds to reach a device, or half the deadline when that is shorter
 # A keyboard-interactive prompt that asks for the password, and nothing
@@ -156,7 +157,7 @@ async def connect(route: Route, settings: Settings, client: Client, tunnel: Any 
     if route.agent_identities is not None:
         options["agent_identities"] = list(route.agent_identities)
     if tunnel is not None:
-        options["tunnel"] = tunnel
+        options["tunnel"] = Through(tunnel)
     limit = min(route.connect_timeout, settings.timeout) if route.connect_timeout else min(
         CONNECT_LIMIT, settings.timeout / 2)
     sock = None  # type: Optional[socket.socket]
@@ -172,9 +173,11 @@ async def connect(route: Route, settings: Settings, client: Client, tunnel: Any 
                 sock = await asyncio.wait_for(open_socket(host, port), limit)
             except asyncio.TimeoutError:
                 raise Failure("timeout", "no connection to %s within %g s" % (shown, limit))
+        if route.role == JUMP_HOST and sock is not None:
+            options["tunnel"] = Socket(sock)  # its writes for many devices batched
         try:
             attempt = asyncio.ensure_future(asyncssh.create_connection(
-                lambda: client, host, port, sock=sock, username=route.user, known_hosts=hostkeys.none,
+                lambda: client, host, port, sock=None if "tunnel" in options else sock, username=route.user, known_hosts=hostkeys.none,
                 client_keys=client_keys(route), agent_path=route.agent, password=None, config=None,
                 preferred_auth="publickey,keyboard-interactive,password", login_timeout=settings.timeout,
                 **options))

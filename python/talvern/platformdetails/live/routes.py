@@ -15,6 +15,7 @@ from .sshconfig import ConfigError, JumpHost, parse_jump
 from .sshconfig_lookup import HostConfig
 from .targets import DEFAULT_PORT, Target
 
+DEVICE, JUMP_HOST = "the device", "the jump host"  # what a route reaches, as messages say it
 MAX_HOPS = 16  # jump hosts in a row: more is taken for two ProxyJump lines leading to each other
 SHOWN = 3  # hosts named in the warning about a config that would weaken host-key checking
 
@@ -43,7 +44,7 @@ class Route(NamedTuple):
     connect_timeout: Optional[float]
     via: Optional["Route"]
     proxy_command: Optional[str]
-    role: str = "the device"  # or "the jump host", as messages say it
+    role: str = DEVICE
 
     @property
     def key(self) -> Tuple[Any, ...]:
@@ -107,7 +108,7 @@ class Resolver:
             asked = Target(hop.host, hop.port or DEFAULT_PORT, hop.user, name, port_named=hop.port == DEFAULT_PORT)
             # As ssh -J: no key of -i, and the run's password, never a device's own.
             self.hops[key] = self._route(name, hop.host, found, [], False, self.settings.credentials.password,
-                                         asked, depth)._replace(role="the jump host")
+                                         asked, depth)._replace(role=JUMP_HOST)
         return self.hops[key]
 
     def _route(self, name: str, host: str, found: HostConfig, keys: List[Any], named: bool,

@@ -137,6 +137,7 @@ class KeyFiles:
     def __init__(self, passphrase: Passphrase, agent: bool) -> None:
         self._passphrase, self._agent = passphrase, agent
         self._loaded = {}  # type: Dict[Tuple[str, bool], Tuple[Tuple[Any, ...], Optional[str]]]
+        self._defaults = None  # type: Optional[Tuple[Tuple[Any, ...], Tuple[str, ...]]]
         self._lock = threading.Lock()  # one Settings serves many threads at once
 
     def load(self, path: str, named: bool) -> Tuple[Tuple[Any, ...], Optional[str]]:
@@ -155,14 +156,16 @@ class KeyFiles:
 
     def defaults(self) -> Tuple[Tuple[Any, ...], Tuple[str, ...]]:
         """The usual keys of ~/.ssh that are there, and why some cannot be used."""
-        folder = os.path.join(os.path.expanduser("~"), ".ssh")
-        found, unused = (), ()  # type: Tuple[Any, ...], Tuple[str, ...]
-        for name in DEFAULT_KEYS:
-            path = os.path.join(folder, name)
-            if os.path.isfile(path):
-                keys, why = self.load(path, False)
-                found, unused = found + keys, unused + ((why,) if why else ())
-        return found, unused
+        if self._defaults is None:
+            folder = os.path.join(os.path.expanduser("~"), ".ssh")
+            found, unused = (), ()  # type: Tuple[Any, ...], Tuple[str, ...]
+            for name in DEFAULT_KEYS:
+                path = os.path.join(folder, name)
+                if os.path.isfile(path):
+                    keys, why = self.load(path, False)
+                    found, unused = found + keys, unused + ((why,) if why else ())
+            self._defaults = (found, unused)
+        return self._defaults
 
     def public(self, path: str) -> Optional[bytes]:
         """The public key of a key file, for an agent to offer (IdentitiesOnly):

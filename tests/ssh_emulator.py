@@ -39,7 +39,7 @@ class Device(NamedTuple):
     banner: str = ""  # sent before login and after it
     auth: str = "publickey"  # or "password", "kbdint", "deny"
     host_key: Any = None
-    delay: float = 0.0  # seconds before a session answers, to hold connections open
+    delay: float = 0.0  # seconds before a session answers (a jump host forwards), to hold connections open
     offers: Optional[Dict[str, Sequence[str]]] = None  # the only algorithms, by asyncssh option name
     login_delay: float = 0.0  # seconds a key takes to be accepted, as a slow password server
     erase: str = "spaces"  # how the pager prompt is rubbed out (ERASES)
@@ -217,6 +217,7 @@ class _Server(asyncssh.SSHServer):  # type: ignore[misc]
         return self._forward(dest_port if names is None else names[dest_host])
 
     async def _forward(self, port: int) -> Any:
+        await asyncio.sleep(self.device.delay)  # a jump host slow to reach the device
         forwarder = await self.conn.forward_connection(LOOPBACK, port)
         if self.device.kind == "jump-drops":
             ended = forwarder.connection_lost

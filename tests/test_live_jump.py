@@ -133,6 +133,17 @@ def test_a_jump_host_that_fails_is_a_jump_failure_naming_it(fleet):
             assert "WARNING: THE HOST KEY CHANGED for 1 device(s)" in proc.stderr.decode().splitlines()[-1]
 
 
+def test_connect_timeout_bounds_reaching_the_device_through_its_jump_host(fleet):
+    jump = fleet.start(Device("", kind="jump", delay=30))
+    device = fleet.start(Device(TEXT))
+    write(fleet.home / ".ssh" / "config", "Host 127.0.0.1\n  ConnectTimeout 1\n")
+    proc = fleet.run("--json", "--timeout", "20", "-J", hop(jump), device)
+    failure = json.loads(proc.stdout)
+    assert failure["failure"] == "timeout", failure
+    assert "no connection to 127.0.0.1:%d through jump host %s within 1 s" % (port_of(device), hop(jump)) \
+        in failure["error"]
+
+
 def test_a_jump_host_that_drops_is_opened_again(fleet):
     jump = fleet.start(Device("", kind="jump-drops"))
     devices = [fleet.start(Device(TEXT)) for _ in range(3)]

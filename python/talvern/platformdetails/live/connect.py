@@ -177,10 +177,10 @@ async def connect(route: Route, settings: Settings, client: Client, tunnel: Any 
             options["tunnel"] = Socket(sock)  # its writes for many devices batched
         try:
             attempt = asyncio.ensure_future(asyncssh.create_connection(
-                lambda: client, host, port, sock=None if "tunnel" in options else sock, username=route.user, known_hosts=hostkeys.none,
-                client_keys=client_keys(route), agent_path=route.agent, password=None, config=None,
-                preferred_auth="publickey,keyboard-interactive,password", login_timeout=settings.timeout,
-                **options))
+                lambda: client, host, port, sock=None if "tunnel" in options else sock, username=route.user,
+                known_hosts=hostkeys.none, client_keys=client_keys(route), agent_path=route.agent, password=None,
+                config=None, preferred_auth="publickey,keyboard-interactive,password",
+                login_timeout=settings.timeout, **options))
             if tunnel is not None and route.via is not None:
                 await _reached(attempt, client, limit, shown, route.via)
             conn, _ = await attempt

@@ -135,8 +135,8 @@ class Plan:
 
     def fan_out(self, settings: Settings, routes: Routes, targets: Sequence[Target], before_fork: Any,
                 run: Any) -> Any:
-        return run(Asker(settings, routes, self.per_process).batch, targets, self.jobs, _lost, self.share, ordered=False,
-                   stream=True, fresh_after=self.share, before_fork=before_fork)
+        return run(Asker(settings, routes, self.per_process).batch, targets, self.jobs, _lost, self.share,
+                   ordered=False, stream=True, fresh_after=self.share, before_fork=before_fork)
 
 
 def replies(targets: Sequence[Target], settings: Settings, routes: Routes, jobs: int, warn: Callable[[str], None],

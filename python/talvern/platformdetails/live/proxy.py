@@ -25,8 +25,8 @@ class Proxy:
         self.sock, theirs = socket.socketpair()
         shell = os.environ.get("SHELL") or "/bin/sh"
         try:
-            self.process = subprocess.Popen([shell, "-c", "exec " + command], stdin=theirs.fileno(), stdout=theirs.fileno(),
-                                            stderr=subprocess.PIPE, close_fds=True)
+            self.process = subprocess.Popen([shell, "-c", "exec " + command], stdin=theirs.fileno(),
+                                            stdout=theirs.fileno(), stderr=subprocess.PIPE, close_fds=True)
         except OSError as exc:
             self.sock.close()
             raise ProxyFailed("cannot start %s for the ProxyCommand: %s" % (shell, exc.strerror or exc))

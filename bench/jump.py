@@ -39,9 +39,9 @@ class JumpHost:
     """The emulator process serving the jump host, with the fleet's keys."""
 
     def __init__(self, python, fleet):
-        self.process = subprocess.Popen([python, "-W", "ignore", os.path.join(ROOT, "tests", "ssh_emulator.py")],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, universal_newlines=True,
-                                        env=fleet.env)
+        served = os.path.join(ROOT, "tests", "ssh_emulator_process.py")
+        self.process = subprocess.Popen([python, "-W", "ignore", served], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, universal_newlines=True, env=fleet.env)
         with open(os.path.join(fleet.folder, "host_key")) as stream:
             host_key = stream.read()
         with open(os.path.join(fleet.folder, "client_key.pub")) as stream:

@@ -13,7 +13,7 @@ from ssh_emulator import asyncssh
 from talvern.platformdetails.live.hostkeys import host_pattern
 
 LIMIT = 30  # seconds any one start, stop or command may take
-EMULATOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ssh_emulator.py")
+EMULATOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ssh_emulator_process.py")
 
 
 class Fleet:

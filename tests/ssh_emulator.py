@@ -1,5 +1,6 @@
 """Network devices emulated on 127.0.0.1 with asyncssh's server, for the
-live tests and bench/live.py.
+live tests and bench/live.py (ssh_emulator_process.py serves them from a
+process of their own).
 
 Each device listens on its own ephemeral port and answers its version
 command with a saved text, by exec or in a shell with a prompt, a banner
@@ -326,44 +327,3 @@ class Emulator:
         for server in self.servers:
             await server.wait_closed()
         self.servers = []
-
-
-def serve() -> None:
-    """The emulator as a process of its own, for tests and benchmarks that
-    run the command in theirs: reads one JSON object a line on standard
-    input ({"host_key", "client_keys", "password"} first, then devices as
-    Device fields, host_key in PEM) and writes each device's port as a line;
-    {"connections": PORT} is answered with the SSH connections that device
-    has had so far and those open now, as "HAD OPEN". Ends, closing every device, when standard input does."""
-    import json
-    import logging
-    import sys
-    import threading
-
-    # A device still writing when the client (or the jump host between) has
-    # closed its side is no news: asyncio would say so on standard error.
-    logging.getLogger("asyncio").setLevel(logging.ERROR)
-    setup = json.loads(sys.stdin.readline())
-    loop = asyncio.new_event_loop()
-    emulator = Emulator(asyncssh.import_private_key(setup["host_key"]),
-                        [asyncssh.import_public_key(key) for key in setup["client_keys"]], setup.get("password", ""))
-    thread = threading.Thread(target=loop.run_forever, daemon=True)
-    thread.start()
-    for line in sys.stdin:
-        fields = json.loads(line)
-        if "connections" in fields:
-            sys.stdout.write("%d %d\n" % tuple(emulator.connections[fields["connections"]]))
-            sys.stdout.flush()
-            continue
-        if fields.get("host_key"):
-            fields["host_key"] = asyncssh.import_private_key(fields["host_key"])
-        port = asyncio.run_coroutine_threadsafe(emulator.start(Device(**fields)), loop).result(30)
-        sys.stdout.write("%d\n" % port)
-        sys.stdout.flush()
-    asyncio.run_coroutine_threadsafe(emulator.close(), loop).result(30)
-    loop.call_soon_threadsafe(loop.stop)
-    thread.join(30)
-
-
-if __name__ == "__main__":
-    serve()

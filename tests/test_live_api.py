@@ -204,3 +204,21 @@ def test_without_the_extra_the_import_names_it():
     code = "import sys; sys.modules['asyncssh'] = None\nimport talvern.platformdetails.live"
     proc = subprocess.run([sys.executable, "-c", code], stderr=subprocess.PIPE, timeout=60, env=dict(os.environ))
     assert proc.returncode == 1 and b"pip install 'talvern-platformdetails[ssh]'" in proc.stderr
+
+
+@pytest.mark.parametrize("how", ["processes", "one process", "the caller's loop", "one device"])
+def test_through_a_jump_host_from_python(fleet, how):
+    jump = fleet.start(Device("", kind="jump"))
+    targets = [fleet.start(Device(TEXT)) for _ in range(4)]
+    settings = Settings(jump=jump[len("ssh://"):], timeout=10, jobs=2 if how == "processes" else 1)
+    if how == "the caller's loop":
+        async def scenario():
+            return [answer async for answer in ask_many_async(targets, settings)]
+        found = asyncio.run(scenario())
+    elif how == "one device":
+        found = [ask(target, settings) for target in targets]
+    else:
+        found = list(ask_many(targets, settings))
+    assert sorted((answer.target, answer.failure) for answer in found) == sorted((target, None) for target in targets)
+    # One connection per worker process, or per call of ask() (each its own event loop).
+    assert fleet.connections(jump)[0] == {"processes": 2, "one device": 4}.get(how, 1)

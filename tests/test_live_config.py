@@ -47,6 +47,8 @@ CONFIG = """Host edge-01
   ProxyJump u1@j1:2201,j2
 Match user cli
   IdentityFile {home}/matched
+Host pc
+  ProxyCommand nc %h %p
 Host *
   User star
   IdentityFile {home}/star
@@ -62,6 +64,8 @@ PRECEDENCE = [
     ("edge-01", None, (), "ops@[2001:db8::7]:2222,j3"),  # -J over ProxyJump
     ("edge-01", None, (), "none"),
     ("other", "cli", ("cli",), None),
+    ("pc", None, (), "none"),  # -J none leaves ProxyCommand alone
+    ("pc", None, (), "j3"),  # hops do not
 ]
 
 
@@ -78,7 +82,7 @@ def openssh(home, destination, user, keys, jump):
     hops = parse_jump(shown["proxyjump"][0], "ssh -G") if "proxyjump" in shown else None
     return {"host": shown["hostname"][0], "user": shown["user"][0], "port": int(shown["port"][0]),
             "keys": [os.path.basename(path) for path in shown["identityfile"]],
-            "jump": [shown_hop(hop) for hop in hops or ()]}
+            "jump": [shown_hop(hop) for hop in hops or ()], "proxy command": "proxycommand" in shown}
 
 
 def ours(home, destination, user, keys, jump):
@@ -92,7 +96,8 @@ def ours(home, destination, user, keys, jump):
         hops.insert(0, via.name)
         via = via.via
     return {"host": route.host, "user": route.user, "port": route.port,
-            "keys": [names[bytes(key.public_data)] for key in route.keys], "jump": hops}
+            "keys": [names[bytes(key.public_data)] for key in route.keys], "jump": hops,
+            "proxy command": route.proxy_command is not None}
 
 
 @pytest.mark.skipif(not os.access(SSH, os.X_OK), reason="needs OpenSSH's ssh")

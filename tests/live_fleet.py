@@ -13,7 +13,7 @@ from ssh_emulator import asyncssh
 from talvern.platformdetails.live.hostkeys import host_pattern
 
 LIMIT = 30  # seconds any one start, stop or command may take
-EMULATOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ssh_emulator.py")
+EMULATOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ssh_emulator_process.py")
 
 
 class Fleet:
@@ -49,6 +49,12 @@ class Fleet:
         if known:
             self.know(port, self.host if known is True else known)
         return "ssh://admin@127.0.0.1:%d" % port
+
+    def connections(self, target):
+        """(SSH connections had, open now) of the device (a jump host) of that target."""
+        self.send({"connections": port_of(target)})
+        had, open_now = self.server.stdout.readline().split()
+        return int(had), int(open_now)
 
     def know(self, port, key):
         with (self.home / ".ssh" / "known_hosts").open("a") as stream:
@@ -89,4 +95,8 @@ class Fleet:
                               env=self.environment(env), cwd=str(cwd or self.home), timeout=LIMIT * 2)
 
 
-__all__ = ["Fleet", "LIMIT", "PROG"]
+def port_of(target):
+    return int(target.rsplit(":", 1)[1])
+
+
+__all__ = ["Fleet", "LIMIT", "PROG", "port_of"]

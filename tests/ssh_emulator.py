@@ -1,5 +1,6 @@
 """Network devices emulated on 127.0.0.1 with asyncssh's server, for the
-live tests and bench/live.py.
+live tests and bench/live.py (ssh_emulator_process.py serves them from a
+process of their own).
 
 Each device listens on its own ephemeral port and answers its version
 command with a saved text, by exec or in a shell with a prompt, a banner
@@ -20,9 +21,12 @@ BANNER = ("*** Authorized access only # all sessions > logged ***\n"
           "Enter your password at your own risk: password:\n"
           "router# is not a prompt\n")
 
-# What each misbehaving kind does (the default "device" answers well).
+# What each misbehaving kind does (the default "device" answers well); a
+# jump host forwards to the devices, or refuses to, or drops its connection
+# once each device it carried is done.
 KINDS = ("device", "shell", "exec-empty", "exec-refuses", "exec-prompt", "pager", "stuck-pager", "hang", "drip",
-         "flood", "close-mid", "no-banner", "legacy", "legacy-drops")
+         "flood", "close-mid", "no-banner", "legacy", "legacy-drops", "jump", "jump-refuses", "jump-drops")
+JUMPS = ("jump", "jump-refuses", "jump-drops")
 # How a pager prompt is rubbed out before the next page, as devices do it.
 ERASES = {"spaces": "\r        \r", "erase-line": "\r\x1b[K", "backspaces": "\x08" * 10 + " " * 10 + "\x08" * 10}
 
@@ -36,12 +40,15 @@ class Device(NamedTuple):
     banner: str = ""  # sent before login and after it
     auth: str = "publickey"  # or "password", "kbdint", "deny"
     host_key: Any = None
-    delay: float = 0.0  # seconds before a session answers, to hold connections open
+    delay: float = 0.0  # seconds before a session answers (a jump host forwards), to hold connections open
     offers: Optional[Dict[str, Sequence[str]]] = None  # the only algorithms, by asyncssh option name
     login_delay: float = 0.0  # seconds a key takes to be accepted, as a slow password server
     erase: str = "spaces"  # how the pager prompt is rubbed out (ERASES)
     more_at_end: bool = False  # a pager after the last page too, then the prompt right after its erase
     kbdint_prompt: str = "Password: "
+    # A jump host's names for what it reaches, each a port on 127.0.0.1
+    # (None: only 127.0.0.1 itself, at the port asked for).
+    forwards: Optional[Dict[str, int]] = None
 
 
 def _lines(text: str) -> List[str]:
@@ -182,16 +189,45 @@ class _Session(asyncssh.SSHServerSession):  # type: ignore[misc]
 
 
 class _Server(asyncssh.SSHServer):  # type: ignore[misc]
-    def __init__(self, device: Device, client_keys: Sequence[Any], password: str) -> None:
+    def __init__(self, device: Device, client_keys: Sequence[Any], password: str, counts: List[int]) -> None:
         self.device = device
         self.client_keys = client_keys
         self.password = password
+        self.counts = counts
         self.conn = None  # type: Any
 
     def connection_made(self, conn: Any) -> None:
         self.conn = conn
+        self.counts[0] += 1
+        self.counts[1] += 1
         if self.device.banner:
             conn.send_auth_banner(self.device.banner)
+
+    def connection_lost(self, exc: Optional[Exception]) -> None:
+        self.counts[1] -= 1
+
+    def connection_requested(self, dest_host: str, dest_port: int, orig_host: str, orig_port: int) -> Any:
+        """A jump host's forwarding, to loopback only."""
+        if self.device.kind not in JUMPS:
+            return False
+        if self.device.kind == "jump-refuses":
+            raise asyncssh.ChannelOpenError(asyncssh.OPEN_ADMINISTRATIVELY_PROHIBITED, "forwarding is off here")
+        names = self.device.forwards
+        if names is None and dest_host != LOOPBACK or names is not None and dest_host not in names:
+            raise asyncssh.ChannelOpenError(asyncssh.OPEN_CONNECT_FAILED, "%s: Name or service not known" % dest_host)
+        return self._forward(dest_port if names is None else names[dest_host])
+
+    async def _forward(self, port: int) -> Any:
+        await asyncio.sleep(self.device.delay)  # a jump host slow to reach the device
+        forwarder = await self.conn.forward_connection(LOOPBACK, port)
+        if self.device.kind == "jump-drops":
+            ended = forwarder.connection_lost
+
+            def then_drop(exc: Optional[Exception]) -> None:
+                ended(exc)
+                asyncio.get_event_loop().call_soon(self.conn.abort)
+            forwarder.connection_lost = then_drop
+        return forwarder
 
     def begin_auth(self, username: str) -> bool:
         return True
@@ -237,6 +273,7 @@ class Emulator:
         self.password = password
         self.servers = []  # type: List[Any]
         self.idle = []  # type: List[Any]
+        self.connections = {}  # type: Dict[int, List[int]]  # by port: SSH connections had, and open now
 
     async def start(self, device: Device) -> int:
         """Serves one device; returns its port."""
@@ -248,13 +285,16 @@ class Emulator:
         options = dict(device.offers or {})  # type: Dict[str, Any]
         if device.kind == "legacy":
             options["kex_algs"] = ["diffie-hellman-group1-sha1"]
+        counts = [0, 0]  # connections had, and open now
         server = await asyncssh.create_server(
-            lambda: _Server(device, self.client_keys, self.password), LOOPBACK, 0,
+            lambda: _Server(device, self.client_keys, self.password, counts), LOOPBACK, 0,
             server_host_keys=[device.host_key or self.host_key], line_editor=False,
             errors="surrogateescape",  # a text's lone surrogates are sent as the bytes they stand for
             login_timeout=60, **options)
         self.servers.append(server)
-        return int(server.sockets[0].getsockname()[1])
+        port = int(server.sockets[0].getsockname()[1])
+        self.connections[port] = counts
+        return port
 
     async def _silent(self, reader: Any, writer: Any) -> None:
         self.idle.append(writer)
@@ -287,35 +327,3 @@ class Emulator:
         for server in self.servers:
             await server.wait_closed()
         self.servers = []
-
-
-def serve() -> None:
-    """The emulator as a process of its own, for tests and benchmarks that
-    run the command in theirs: reads one JSON object a line on standard
-    input ({"host_key", "client_keys", "password"} first, then devices as
-    Device fields, host_key in PEM) and writes each device's port as a line.
-    Ends, closing every device, when standard input does."""
-    import json
-    import sys
-    import threading
-
-    setup = json.loads(sys.stdin.readline())
-    loop = asyncio.new_event_loop()
-    emulator = Emulator(asyncssh.import_private_key(setup["host_key"]),
-                        [asyncssh.import_public_key(key) for key in setup["client_keys"]], setup.get("password", ""))
-    thread = threading.Thread(target=loop.run_forever, daemon=True)
-    thread.start()
-    for line in sys.stdin:
-        fields = json.loads(line)
-        if fields.get("host_key"):
-            fields["host_key"] = asyncssh.import_private_key(fields["host_key"])
-        port = asyncio.run_coroutine_threadsafe(emulator.start(Device(**fields)), loop).result(30)
-        sys.stdout.write("%d\n" % port)
-        sys.stdout.flush()
-    asyncio.run_coroutine_threadsafe(emulator.close(), loop).result(30)
-    loop.call_soon_threadsafe(loop.stop)
-    thread.join(30)
-
-
-if __name__ == "__main__":
-    serve()

@@ -303,12 +303,21 @@ def test_ctrl_c_keeps_every_finished_answer(fleet):
     assert b"interrupted: 1 of 4 devices answered" in err and b"Traceback" not in err
 
 
+def unnamed(host, user=None, **own):
+    """A target that names no port: the SSH config's Port applies to it."""
+    return Target(host, 22, user, **own)
+
+
 INVENTORIES = [
     ("r1  # the lab's\n# a comment\n\nadmin@r2:2222\t# core\nssh://[::1]:830\nfe80::1\n",
-     [Target("r1", 22, None), Target("r2", 2222, "admin"), Target("::1", 830, None), Target("fe80::1", 22, None)]),
+     [unnamed("r1"), Target("r2", 2222, "admin"), Target("::1", 830, None), unnamed("fe80::1")]),
     ("host,user,port,site\nr1,ops,,north\nr2,,2200,south\n",
-     [Target("r1", 22, "ops"), Target("r2", 2200, None)]),
-    ("Host\nr1\nR1\n", [Target("r1", 22, None)]),  # once each
+     [unnamed("r1", "ops"), Target("r2", 2200, None)]),
+    ("Host\nr1\nR1\n", [unnamed("r1")]),  # once each
+    ("r1:22\nr2:2200\n", [Target("r1", 22, None, port_named=True), Target("r2", 2200, None)]),
+    ("host,identity,password_env,jump\nr1,~/.ssh/lab,LAB_PW,ops@bastion:2222\nr2,,,none\nr3,,,\"a,b\"\n",
+     [unnamed("r1", identity="~/.ssh/lab", password_env="LAB_PW", jump="ops@bastion:2222"),
+      unnamed("r2", jump="none"), unnamed("r3", jump="a,b")]),
 ]
 
 
@@ -334,6 +343,9 @@ def test_inventories(tmp_path, text, targets):
     ("ssh://ops:Hunter2@\n", "inventory:1: a password"),
     ("host,user\nr1,ops:Hunter2\n", "inventory:2: a password"),
     ("host,user\nr1,ops\x01\n", "inventory:2: a user name with a control character"),
+    ("host,password_env\nr1,Hunter2\n", "inventory:2: password_env must name an environment variable"),
+    ("host,jump\nr1,\"a,,b\"\n", "inventory:2: bad jump 'a,,b': it is \\[user@\\]host"),
+    ("host,jump\nr1,a:0\n", "inventory:2: bad jump"),
 ])
 def test_inventory_mistakes_say_where(tmp_path, text, words):
     path = tmp_path / "inventory"

@@ -22,6 +22,13 @@ from talvern.platformdetails import detect  # noqa: E402
 from talvern.platformdetails.live import FAILURES, Answer, Settings, Target, ask, ask_async, ask_many, ask_many_async  # noqa: E402
 
 TEXT = (pathlib.Path(__file__).resolve().parent.parent / "examples" / "tolm-processor.txt").read_text()
+
+
+def lookup_fails():
+    """An SSH config whose mistake shows only when h is looked up."""
+    path = pathlib.Path(os.environ["HOME"]) / "lookup-fails"
+    path.write_text("Host h\n  HostName %h.%z\n")
+    return str(path)
 PASSWORD = "api-pw-N0t-For-Any-Output"
 
 
@@ -72,6 +79,11 @@ def test_a_device_that_fails_is_an_answer_with_its_class(fleet):
     (lambda: ask_many("ssh://h"), TypeError),  # one target, not many
     (lambda: ask_many(["h", None]), TypeError),
     (lambda: ask_many_async(["h:x"]), ValueError),
+    (lambda: ask("h", jump="a,,b"), ValueError),
+    (lambda: ask("h", ssh_config=42), TypeError),
+    (lambda: ask("h", ssh_config="/no/such/ssh_config"), ValueError),  # no such file: its path said
+    (lambda: ask_many(["h"], ssh_config=lookup_fails()), ValueError),  # found when h is looked up
+    (lambda: ask_many_async(["h"], password_env=None, agent=False, keys=[]), ValueError),  # no credentials
 ])
 def test_a_mistake_is_raised_before_anything_connects(fleet, monkeypatch, call, error):
     import socket
@@ -194,3 +206,21 @@ def test_without_the_extra_the_import_names_it():
     code = "import sys; sys.modules['asyncssh'] = None\nimport talvern.platformdetails.live"
     proc = subprocess.run([sys.executable, "-c", code], stderr=subprocess.PIPE, timeout=60, env=dict(os.environ))
     assert proc.returncode == 1 and b"pip install 'talvern-platformdetails[ssh]'" in proc.stderr
+
+
+@pytest.mark.parametrize("how", ["processes", "one process", "the caller's loop", "one device"])
+def test_through_a_jump_host_from_python(fleet, how):
+    jump = fleet.start(Device("", kind="jump"))
+    targets = [fleet.start(Device(TEXT)) for _ in range(4)]
+    settings = Settings(jump=jump[len("ssh://"):], timeout=10, jobs=2 if how == "processes" else 1)
+    if how == "the caller's loop":
+        async def scenario():
+            return [answer async for answer in ask_many_async(targets, settings)]
+        found = asyncio.run(scenario())
+    elif how == "one device":
+        found = [ask(target, settings) for target in targets]
+    else:
+        found = list(ask_many(targets, settings))
+    assert sorted((answer.target, answer.failure) for answer in found) == sorted((target, None) for target in targets)
+    # One connection per worker process, or per call of ask() (each its own event loop).
+    assert fleet.connections(jump)[0] == {"processes": 2, "one device": 4}.get(how, 1)

@@ -7,6 +7,7 @@ do about each."""
 FAILURES = (
     ("dns", "the host name does not resolve"),
     ("refused", "nothing accepts connections on that port, or it cannot be reached"),
+    ("jump", "a jump host or ProxyCommand could not be reached, logged in to or trusted"),
     ("timeout", "no connection, no login or no whole answer in time"),
     ("auth", "every credential offered was refused"),
     ("host-key", "unknown host, a revoked key, or HOST KEY CHANGED"),

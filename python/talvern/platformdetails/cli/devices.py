@@ -11,6 +11,7 @@ from .._failures import CLASSES
 from ..live.answer import Answer
 from ..live.asking import answers
 from ..live.credentials import CredentialError
+from ..live.routes import Route, resolve
 from ..live.settings import CONCURRENCY, DEFAULT_COMMAND, Settings
 from ..live.targets import Target, TargetError
 from . import saving
@@ -26,7 +27,7 @@ if TYPE_CHECKING:
 
 
 def _targets(line: Any) -> List[Target]:
-    from .inventory import collect
+    from .inventory import collect, unique
 
     targets = collect(line.files, line.inventory or ())
     if line.retry_failed is not None:
@@ -34,7 +35,7 @@ def _targets(line: Any) -> List[Target]:
         if again is None:
             raise TargetError("--retry-failed %s: no run was saved there (--save DIR keeps one)"
                               % line.retry_failed)
-        targets = collect([target.shown for target in targets + [target for target, _, _ in again]], ())
+        targets = unique(targets + [target for target, _, _ in again])  # an inventory's columns kept
     return targets
 
 
@@ -58,7 +59,8 @@ def _settings(line: Any, stdin: Optional[TextIO], max_line_length: Optional[int]
                     passphrase=(lambda path: getpass.getpass("Passphrase for %s: " % path)) if at_terminal else None,
                     accept_new_host_keys=line.accept_new_host_keys, legacy_algorithms=line.legacy_algorithms,
                     command=line.command or DEFAULT_COMMAND, max_line_length=max_line_length,
-                    concurrency=line.concurrency or CONCURRENCY, jobs=line.jobs, **options)
+                    concurrency=line.concurrency or CONCURRENCY, jobs=line.jobs, ssh_config=line.ssh_config,
+                    jump=line.jump, **options)
 
 
 def outcome(answerer: Answerer, answer: Answer) -> Outcome:
@@ -77,15 +79,15 @@ def outcome(answerer: Answerer, answer: Answer) -> Outcome:
     return answered
 
 
-def _save(folder: saving.SaveFolder, target: Target, answer: Answer, settings: Settings, answered: Outcome) -> None:
+def _save(folder: saving.SaveFolder, target: Target, answer: Answer, settings: Settings, route: Route,
+          answered: Outcome) -> None:
     """The device's text in the folder; a failed device's last capture goes,
     so the folder says what this run found."""
     try:
         if answer.failure is not None or answer.output is None:
             folder.forget(target)
         else:
-            folder.save(target, target.user or settings.credentials.user, answer.output, settings.command,
-                        answer.via or "", answer.seconds)
+            folder.save(target, route.user, answer.output, settings.command, answer.via or "", answer.seconds)
     except OSError as exc:  # the answer stands; the folder lacks it
         what = "not saved" if answer.failure is None else "not removed"
         answered.messages += ((what, answer.target, describe_exception(exc)),)
@@ -112,9 +114,10 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
     try:
         targets = _targets(line)
         settings = _settings(line, stdin, answerer.max_line_length)
+        routes = resolve(targets, settings, warn)  # every target looked up in the SSH config first
         path = line.save if line.save is not None else line.retry_failed
         folder = saving.open_folder(path) if path is not None and targets else None
-    except (TargetError, CredentialError, ValueError) as exc:  # SaveError included
+    except (TargetError, CredentialError, ValueError) as exc:  # SaveError and ConfigError included
         stderr.write("%s: error: %s\n" % (prog, escape(str(exc))))
         return 2
     for problem in settings.hostkeys.problems:  # lines of known_hosts that are skipped
@@ -128,7 +131,7 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
     asked = set()  # type: Set[Target]
     failed = {}  # type: Dict[Target, Tuple[str, str]]
     changed = []  # type: List[str]
-    answered_all = answers(targets, settings, warn, output.flush)
+    answered_all = answers(targets, settings, warn, output.flush, routes)
     try:
         for target, answer in answered_all:
             answered = outcome(answerer, answer)
@@ -136,10 +139,10 @@ def run_devices(line: Any, answerer: Answerer, stdout: TextIO, stderr: TextIO, s
             if answer.failure is not None:
                 failed[target] = (answer.failure, answer.reason or "")
                 failures[answer.failure] += 1
-                if answer.failure == "host-key" and "HOST KEY CHANGED" in (answer.reason or ""):
+                if answer.failure in ("host-key", "jump") and "HOST KEY CHANGED" in (answer.reason or ""):
                     changed.append(answer.target)
             if folder is not None:
-                _save(folder, target, answer, settings, answered)
+                _save(folder, target, answer, settings, routes[target], answered)
             output.take(answered, progress, then_flush=True)  # each answer is out as soon as it is known
             progress.update(output.total, len(targets), len(failed))
     except (KeyboardInterrupt, Stopped):

@@ -4,10 +4,12 @@ line, each target once."""
 import csv
 import io
 import re
-from typing import Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 from .._detect import describe_exception
-from ..live.targets import Target, TargetError, check_user, parse_port, parse_target
+from ..live.credentials import ENVIRONMENT_NAME
+from ..live.sshconfig import ConfigError, parse_jump
+from ..live.targets import DEFAULT_PORT, Target, TargetError, check_user, is_text, parse_port, parse_target
 
 
 COMMENT = re.compile(r"\s#.*")  # after a target: "edge-01  # the lab's"
@@ -16,7 +18,9 @@ COMMENT = re.compile(r"\s#.*")  # after a target: "edge-01  # the lab's"
 def read_inventory(path: str) -> List[Target]:
     """One target per line (blank lines and # comments skipped, whole or
     after a target), or CSV whose header names at least host, and perhaps
-    user and port."""
+    user, port, identity (a key file), password_env (the environment
+    variable holding the device's password) and jump (its jump hosts, as
+    ssh -J takes them)."""
     try:
         with open(path, "r", encoding="utf-8-sig", newline="") as stream:
             text = stream.read()
@@ -56,9 +60,28 @@ def _read_csv(path: str, text: str, header: List[str]) -> List[Target]:
             check_user(values["user"], where)
             target = target._replace(user=values["user"])
         if values.get("port"):
-            target = target._replace(port=parse_port(values["port"], where))
-        targets.append(target)
+            port = parse_port(values["port"], where)
+            target = target._replace(port=port, port_named=port == DEFAULT_PORT)
+        targets.append(_own(target, values, where))
     return targets
+
+
+def _own(target: Target, values: Dict[str, str], where: str) -> Target:
+    """The target with its own key file, password variable and jump hosts,
+    checked (a password typed where its variable's name belongs is not repeated)."""
+    found = {name: values[name] for name in ("identity", "password_env", "jump") if values.get(name)}
+    if not is_text(found.get("identity", "")):
+        raise TargetError("%s: an identity file name with a control character" % where)
+    if "password_env" in found and not ENVIRONMENT_NAME.match(found["password_env"]):
+        raise TargetError("%s: password_env must name an environment variable (A-Z, 0-9, _), not a password"
+                          % where)
+    if "jump" in found:
+        try:
+            parse_jump(found["jump"], where, "jump")
+        except ConfigError as exc:
+            raise TargetError("%s: it is [user@]host[:port][,...], or none" % exc) from None
+    return target._replace(identity=found.get("identity"), password_env=found.get("password_env"),
+                           jump=found.get("jump"))
 
 
 def collect(arguments: Sequence[str], inventories: Iterable[str]) -> List[Target]:
@@ -66,11 +89,16 @@ def collect(arguments: Sequence[str], inventories: Iterable[str]) -> List[Target
     found = [parse_target(argument, "target") for argument in arguments]
     for path in inventories:
         found.extend(read_inventory(path))
+    return unique(found)
+
+
+def unique(targets: Iterable[Target]) -> List[Target]:
+    """Each target once (the first given), named in its ssh:// form, as the command names targets."""
     seen = set()  # type: Set[Tuple[str, int, Optional[str]]]
-    unique = []
-    for target in found:
+    kept = []
+    for target in targets:
         key = (target.host.lower(), target.port, target.user)
         if key not in seen:
             seen.add(key)
-            unique.append(target._replace(given=None))  # the command names a target in its ssh:// form
-    return unique
+            kept.append(target._replace(given=None))
+    return kept

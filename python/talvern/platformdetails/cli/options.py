@@ -92,10 +92,15 @@ OPTIONS = tuple(Option((form.option,), form.help, dest="format", const=form)
     Option(("--command",), "the version command to send (default: show version)", str, "CMD", live=True),
     Option(("--paging-off",), "in a shell, send CMD first to turn paging off (default: terminal length 0)",
            str, "CMD", many=True, live=True),
-    Option(("--user",), "log in as NAME where a target names no user (default: your login name)",
-           str, "NAME", live=True),
-    Option(("-i", "--identity"), "a private key file to log in with (default: ~/.ssh/id_*, and the SSH agent)",
-           str, "FILE", many=True, live=True),
+    Option(("--user",), "log in as NAME, as ssh -l: over a target's user and the SSH config's (default:"
+           " those, else your login name)", str, "NAME", live=True),
+    Option(("-i", "--identity"), "a private key file to log in with, offered first (default: the SSH config's"
+           " IdentityFile, else ~/.ssh/id_*; and the SSH agent)", str, "FILE", many=True, live=True),
+    Option(("-F", "--config"), "read this SSH client config file, as ssh -F; none: none (default:"
+           " ~/.ssh/config, then /etc/ssh/ssh_config)", str, "FILE", live=True, dest="ssh_config"),
+    Option(("-J", "--jump"), "reach every device through these jump hosts, as ssh -J: [USER@]HOST[:PORT][,...],"
+           " the first reached first; none: no jump host (default: the inventory's jump column, else the SSH"
+           " config's ProxyJump or ProxyCommand)", str, "HOPS", live=True),
     Option(("--password-env",), "log in with the password in the environment variable NAME", str, "NAME",
            live=True),
     Option(("--ask-password",), "ask for the password at the terminal, once for the run", live=True),

@@ -5,7 +5,8 @@ All are read once, before any device is asked; none is ever shown."""
 import os
 import re
 import stat
-from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
+import threading
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from .._detect import describe_exception
 from ._asyncssh import asyncssh
@@ -64,18 +65,25 @@ class PerTarget:
 
 
 class Credentials(NamedTuple):
-    """Loaded once; never printed (the password is not in repr)."""
+    """The run's, loaded once; never printed (the password is not in repr).
+    keys: those named for every device (-i), or () with keys_named False."""
 
     user: str
     keys: Tuple[Any, ...]
     agent: Optional[str]
     password: Union[Secret, PerTarget, None]
-    unused: Tuple[str, ...] = ()  # why keys of ~/.ssh were not loaded, to say so
+    unused: Tuple[str, ...] = ()  # why keys were not loaded, to say so
+    keys_named: bool = False
 
     def password_for(self, target: Any) -> Optional[str]:
-        if isinstance(self.password, PerTarget):
-            return self.password.reveal_for(target)
-        return self.password.reveal() if self.password is not None else None
+        return reveal(self.password, target)
+
+
+def reveal(password: Union[Secret, PerTarget, None], target: Any) -> Optional[str]:
+    """The password itself, a callable's for the target given."""
+    if isinstance(password, PerTarget):
+        return password.reveal_for(target)
+    return password.reveal() if password is not None else None
 
 
 def _load_key(path: str, passphrase: Passphrase, required: bool) -> Tuple[List[Any], Optional[str]]:
@@ -104,33 +112,71 @@ def _load_key(path: str, passphrase: Passphrase, required: bool) -> Tuple[List[A
     return [], None
 
 
-def load_keys(keys: Optional[Sequence[Any]], passphrase: Passphrase, agent: bool) -> Tuple[List[Any], List[str]]:
-    """The keys to offer: those given (file names, or keys asyncssh loaded),
-    or the usual ones of ~/.ssh; and why some of those could not be used.
-    With an agent, which holds such keys, an encrypted one of ~/.ssh asks
-    nothing."""
-    found = []  # type: List[Any]
-    unused = []  # type: List[str]
-    if keys is not None:
-        if isinstance(keys, (str, bytes)):
-            raise TypeError("keys must be a sequence of key files or keys, not one %s" % type(keys).__name__)
-        for key in keys:
-            if isinstance(key, (str, os.PathLike)):
-                found.extend(_load_key(os.path.expanduser(os.fspath(key)), passphrase, True)[0])
-            elif isinstance(key, (asyncssh.SSHKey, asyncssh.SSHKeyPair)):
-                found.append(key)
-            else:
-                raise TypeError("a key must be a file name or an asyncssh key, not %s" % type(key).__name__)
-        return found, unused
-    folder = os.path.join(os.path.expanduser("~"), ".ssh")
-    for name in DEFAULT_KEYS:
-        path = os.path.join(folder, name)
-        if os.path.isfile(path):
-            loaded, why = _load_key(path, None if agent else passphrase, False)
-            found.extend(loaded)
-            if why is not None:
-                unused.append(why)
-    return found, unused
+def given_keys(keys: Sequence[Any], files: "KeyFiles") -> List[Any]:
+    """The keys the user named for every device: key files (each must
+    load) or keys asyncssh loaded."""
+    if isinstance(keys, (str, bytes)):
+        raise TypeError("keys must be a sequence of key files or keys, not one %s" % type(keys).__name__)
+    given = []  # type: List[Any]
+    for key in keys:
+        if isinstance(key, (str, os.PathLike)):
+            given.extend(files.load(os.fspath(key), True)[0])
+        elif isinstance(key, (asyncssh.SSHKey, asyncssh.SSHKeyPair)):
+            given.append(key)
+        else:
+            raise TypeError("a key must be a file name or an asyncssh key, not %s" % type(key).__name__)
+    return given
+
+
+class KeyFiles:
+    """Key files loaded once each, by path, however many devices use them
+    (before any worker is forked, which shares them). One the user named
+    for a device must load; one of ~/.ssh or of the SSH config may not, and
+    with an agent (which may hold it) an encrypted one asks no passphrase."""
+
+    def __init__(self, passphrase: Passphrase, agent: bool) -> None:
+        self._passphrase, self._agent = passphrase, agent
+        self._loaded = {}  # type: Dict[Tuple[str, bool], Tuple[Tuple[Any, ...], Optional[str]]]
+        self._defaults = None  # type: Optional[Tuple[Tuple[Any, ...], Tuple[str, ...]]]
+        self._lock = threading.Lock()  # one Settings serves many threads at once
+
+    def load(self, path: str, named: bool) -> Tuple[Tuple[Any, ...], Optional[str]]:
+        """The key pairs in the file (~ is $HOME), and why none could be
+        had; a key named that cannot be had is a CredentialError."""
+        path = os.path.expanduser(path)
+        asks = named or not self._agent
+        with self._lock:
+            if (path, asks) not in self._loaded:
+                loaded, reason = _load_key(path, self._passphrase if asks else None, False)
+                self._loaded[path, asks] = (tuple(loaded), reason)
+            keys, why = self._loaded[path, asks]
+        if named and why is not None:
+            raise CredentialError(why)
+        return keys, why
+
+    def defaults(self) -> Tuple[Tuple[Any, ...], Tuple[str, ...]]:
+        """The usual keys of ~/.ssh that are there, and why some cannot be used."""
+        if self._defaults is None:
+            folder = os.path.join(os.path.expanduser("~"), ".ssh")
+            found, unused = (), ()  # type: Tuple[Any, ...], Tuple[str, ...]
+            for name in DEFAULT_KEYS:
+                path = os.path.join(folder, name)
+                if os.path.isfile(path):
+                    keys, why = self.load(path, False)
+                    found, unused = found + keys, unused + ((why,) if why else ())
+            self._defaults = (found, unused)
+        return self._defaults
+
+    def public(self, path: str) -> Optional[bytes]:
+        """The public key of a key file, for an agent to offer (IdentitiesOnly):
+        from the key when it loaded, else from the .pub file beside it."""
+        keys, _ = self.load(path, False)
+        if keys:
+            return bytes(keys[0].public_data)
+        try:
+            return bytes(asyncssh.read_public_key(os.path.expanduser(path) + ".pub").public_data)
+        except (OSError, ValueError):
+            return None
 
 
 def find_agent(agent: Union[bool, str]) -> Optional[str]:

@@ -6,12 +6,16 @@ event loop in this process. Replies come back as they finish, so that an
 interrupted run loses none it had."""
 import asyncio
 import threading
-from typing import Any, AsyncIterator, Callable, Generator, Iterable, Iterator, Optional, Sequence, Tuple
+from typing import Any, AsyncIterator, Callable, Dict, Generator, Iterable, Iterator, Optional, Sequence, Tuple
 
 from .._fanout import fan_out, fan_out_async
+from .jumps import Jumps
+from .routes import Route
 from .session import Reply, ask
 from .settings import Settings
 from .targets import Target
+
+Routes = Dict[Target, Route]
 
 FILES_KEPT = 64  # descriptors left for the interpreter, pipes and files
 COLLECT_EVERY = 100  # replies between collections in a worker
@@ -41,18 +45,21 @@ async def trim_heap() -> None:
         trim(0)
 
 
-async def ask_all(settings: Settings, numbered: Iterable[Tuple[int, Target]], concurrency: int,
+async def ask_all(settings: Settings, routes: Routes, numbered: Iterable[Tuple[int, Target]], concurrency: int,
                   done: Callable[[int, Reply], None], trim: bool = False) -> None:
-    """Asks every target, concurrency at a time, each reply to done as it comes."""
+    """Asks every target, concurrency at a time, each reply to done as it
+    comes; the jump hosts' connections are shared among them, and closed
+    at the end."""
     import gc
 
     trimming = asyncio.ensure_future(trim_heap()) if trim else None
+    jumps = Jumps(settings)
     pending = iter(numbered)
     count = [0]
 
     async def one_at_a_time() -> None:
         for number, target in pending:
-            done(number, await ask(target, settings))
+            done(number, await ask(target, settings, routes[target], jumps))
             count[0] += 1
             # A finished connection is a cycle of asyncssh objects holding
             # C heap (buffers, cipher contexts) that waits for a full
@@ -64,18 +71,20 @@ async def ask_all(settings: Settings, numbered: Iterable[Tuple[int, Target]], co
     finally:
         if trimming is not None:
             trimming.cancel()
+        await jumps.close()
 
 
 class Asker:
     """What a worker process does with its batch of targets."""
 
-    def __init__(self, settings: Settings, concurrency: int) -> None:
-        self.settings, self.concurrency = settings, concurrency
+    def __init__(self, settings: Settings, routes: Routes, concurrency: int) -> None:
+        self.settings, self.routes, self.concurrency = settings, routes, concurrency
 
     def batch(self, batch: Any) -> None:
         # Forked from a running event loop, the worker has none of its own yet.
         getattr(asyncio.events, "_set_running_loop")(None)
-        asyncio.run(ask_all(self.settings, batch, min(self.concurrency, len(batch)), batch.done, trim=True))
+        asyncio.run(ask_all(self.settings, self.routes, batch, min(self.concurrency, len(batch)), batch.done,
+                            trim=True))
 
 
 def open_files_allow(wanted: int, warn: Callable[[str], None]) -> int:
@@ -124,18 +133,20 @@ class Plan:
         self.per_process = open_files_allow(-(-self.concurrency // self.jobs), warn)
         self.share = max(self.per_process, min(DEVICES_PER_WORKER, -(-count // self.jobs)))
 
-    def fan_out(self, settings: Settings, targets: Sequence[Target], before_fork: Any, run: Any) -> Any:
-        return run(Asker(settings, self.per_process).batch, targets, self.jobs, _lost, self.share, ordered=False,
-                   stream=True, fresh_after=self.share, before_fork=before_fork)
+    def fan_out(self, settings: Settings, routes: Routes, targets: Sequence[Target], before_fork: Any,
+                run: Any) -> Any:
+        return run(Asker(settings, routes, self.per_process).batch, targets, self.jobs, _lost, self.share,
+                   ordered=False, stream=True, fresh_after=self.share, before_fork=before_fork)
 
 
-def replies(targets: Sequence[Target], settings: Settings, jobs: int, warn: Callable[[str], None],
+def replies(targets: Sequence[Target], settings: Settings, routes: Routes, jobs: int, warn: Callable[[str], None],
             before_fork: Optional[Callable[[], None]] = None) -> Generator[Reply, None, None]:
-    """Each target's reply, as devices answer: from worker processes, or
-    from an event loop in a thread of this process."""
+    """Each target's reply, as devices answer: from worker processes
+    (forked once routes, and the keys they hold, are had), or from an event
+    loop in a thread of this process."""
     plan = Plan(len(targets), settings, jobs, warn)
     if plan.jobs > 1:
-        results = plan.fan_out(settings, targets, before_fork, fan_out)
+        results = plan.fan_out(settings, routes, targets, before_fork, fan_out)
         try:
             for _, reply in results:
                 yield reply
@@ -146,7 +157,7 @@ def replies(targets: Sequence[Target], settings: Settings, jobs: int, warn: Call
 
     came = queue.Queue()  # type: queue.Queue[Any]
     loop = asyncio.new_event_loop()
-    work = loop.create_task(ask_all(settings, enumerate(targets), plan.concurrency,
+    work = loop.create_task(ask_all(settings, routes, enumerate(targets), plan.concurrency,
                                     lambda number, reply: came.put((number, reply))))
 
     def run() -> None:
@@ -182,17 +193,17 @@ def _unanswered(targets: Sequence[Target], seen: Any) -> Iterator[Reply]:
             yield _lost(target, "not asked: the loop asking it ended")
 
 
-async def replies_async(targets: Sequence[Target], settings: Settings, jobs: int,
+async def replies_async(targets: Sequence[Target], settings: Settings, routes: Routes, jobs: int,
                         warn: Callable[[str], None]) -> AsyncIterator[Reply]:
     """replies() in the running event loop: from worker processes, or from
     this loop itself."""
     plan = Plan(len(targets), settings, jobs, warn)
     if plan.jobs > 1:
-        async for _, reply in plan.fan_out(settings, targets, None, fan_out_async):
+        async for _, reply in plan.fan_out(settings, routes, targets, None, fan_out_async):
             yield reply
         return
     came = asyncio.Queue()  # type: asyncio.Queue[Any]
-    work = asyncio.ensure_future(ask_all(settings, enumerate(targets), plan.concurrency,
+    work = asyncio.ensure_future(ask_all(settings, routes, enumerate(targets), plan.concurrency,
                                          lambda number, reply: came.put_nowait((number, reply))))
     work.add_done_callback(lambda _: came.put_nowait(_END))
     seen = set()

@@ -142,16 +142,27 @@ class HostKeys:
         """For asyncssh: nothing trusted outright, so every key reaches check()."""
         return [], [], []
 
+    def read(self, files: Sequence[str]) -> None:
+        """Reads a host's own files now (once: before workers are forked);
+        one that cannot be read fails the checks that use it."""
+        with self._lock:
+            for path in files:
+                try:
+                    self._file(os.path.expanduser(path))
+                except ValueError:
+                    pass
+
     def check(self, host: str, addr: str, port: int, key: Any, alias: Optional[str] = None,
-              files: Optional[Sequence[str]] = None) -> Optional[str]:
+              files: Optional[Sequence[str]] = None, accept_new: Optional[bool] = None) -> Optional[str]:
         """None when the key is the one on record; else the one-line reason.
         addr is not consulted (OpenSSH's default CheckHostIP no); alias and
-        files are the host's HostKeyAlias and UserKnownHostsFile."""
+        files are the host's HostKeyAlias and UserKnownHostsFile; accept_new,
+        for this host, instead of the run's --accept-new-host-keys."""
         with self._lock:
-            return self._check(host, port, key, alias, files)
+            return self._check(host, port, key, alias, files, self.accept_new if accept_new is None else accept_new)
 
-    def _check(self, host: str, port: int, key: Any, alias: Optional[str],
-               files: Optional[Sequence[str]]) -> Optional[str]:
+    def _check(self, host: str, port: int, key: Any, alias: Optional[str], files: Optional[Sequence[str]],
+               accept_new: bool) -> Optional[str]:
         name = lower_ascii(alias) if alias else host_pattern(lookup_name(host), port)  # alias: no port, as ssh
         try:
             decided, reason = _verdict(name, key, self._records(name, files))
@@ -159,7 +170,7 @@ class HostKeys:
             return str(exc)
         if decided:
             return reason
-        if not self.accept_new:
+        if not accept_new:
             return ("unknown host %s (key %s); verify it and add it to known_hosts, or use"
                     " --accept-new-host-keys" % (name, fingerprint(key)))
         recorded = lower_ascii(alias) if alias else lookup_name(host)

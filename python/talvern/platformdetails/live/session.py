@@ -9,7 +9,9 @@ from .._detect import describe_exception
 from .._failures import Failure
 from ._asyncssh import asyncssh
 from .channel import ChannelReader
-from .connect import Client, connect
+from .connect import Client
+from .jumps import Jumps, reach
+from .routes import Resolver, Route
 from . import screen
 from .settings import Settings
 from .targets import Target
@@ -116,9 +118,9 @@ async def _shell(conn: Any, settings: Settings, client: Client, refused: str) ->
     return text
 
 
-async def _dialogue(target: Target, user: str, settings: Settings, client: Client) -> Reply:
+async def _dialogue(target: Target, route: Route, settings: Settings, client: Client, jumps: Jumps) -> Reply:
     started = time.monotonic()
-    conn = await connect(target.host, target.port, user, settings, client)
+    conn = await reach(route, settings, client, jumps)
     try:
         via = "exec"
         try:
@@ -138,33 +140,47 @@ async def _dialogue(target: Target, user: str, settings: Settings, client: Clien
     return Reply(target, output, via, time.monotonic() - started)
 
 
-async def _within_deadline(target: Target, settings: Settings) -> Reply:
+async def _within_deadline(target: Target, route: Route, settings: Settings, jumps: Jumps) -> Reply:
     """What the device printed for the command, within the one deadline.
     Raises Failure; never anything else for a device's fault."""
-    user = target.user or settings.credentials.user
-    client = Client(settings.hostkeys, settings.credentials, target)
+    client = Client(settings.hostkeys, route)
     try:
-        return await asyncio.wait_for(_dialogue(target, user, settings, client), settings.timeout)
+        return await asyncio.wait_for(_dialogue(target, route, settings, client, jumps), settings.timeout)
     except asyncio.TimeoutError:
         if client.shell is not None and client.shell.at_pager:
             raise Failure("pager", "the device stopped at a pager prompt that a space does not move on")
+        if route.via is not None and client.conn is None and not jumps.is_open(route.via):
+            raise Failure("jump", "no connection to jump host %s within %g s" % (route.via.name, settings.timeout))
         if not client.logged_in:
             raise Failure("timeout", "no login within %g s" % settings.timeout)
         raise Failure("timeout", "no complete answer within %g s" % settings.timeout)
-    except Failure:
+    except Failure as exc:
+        if exc.kind == "closed" and route.via is not None and jumps.dropped(route.via):
+            raise Failure("jump", "the connection to jump host %s dropped: %s" % (route.via.name, exc.reason))
         raise
     except (asyncssh.Error, OSError, EOFError) as exc:
         raise Failure("closed", "the connection failed: %s" % describe_exception(exc, first_line=True))
 
 
-async def ask(target: Target, settings: Settings) -> Reply:
+async def ask(target: Target, settings: Settings, route: Optional[Route] = None,
+              jumps: Optional[Jumps] = None) -> Reply:
     """One device's reply: never raises for anything a device does, nor for
-    a fault of ours, which must not cost the other devices theirs."""
+    a fault of ours, which must not cost the other devices theirs. route:
+    how to reach it (default: decided now, which raises a mistake of the
+    config or the credentials); jumps: the event loop's jump hosts
+    (default: its own, closed before it returns)."""
+    if route is None:
+        route = Resolver(settings).target(target)
+    own = jumps is None
+    used = Jumps(settings) if jumps is None else jumps
     started = time.monotonic()
     try:
-        return await _within_deadline(target, settings)
+        return await _within_deadline(target, route, settings, used)
     except Failure as exc:
         return Reply(target, None, None, time.monotonic() - started, exc.kind, exc.reason)
     except Exception as exc:
         return Reply(target, None, None, time.monotonic() - started, "closed",
                      "failed: %s" % describe_exception(exc, first_line=True))
+    finally:
+        if own:
+            await used.close()

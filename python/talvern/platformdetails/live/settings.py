@@ -7,8 +7,9 @@ import os
 import warnings
 from typing import Any, Callable, Dict, Optional, Sequence, Tuple, Union
 
-from .credentials import Credentials, find_agent, load_keys, password_from
+from .credentials import Credentials, KeyFiles, find_agent, given_keys, password_from
 from .hostkeys import HostKeys, default_own_file, default_user_files
+from .sshconfig import ConfigError, JumpHost, SSHConfig, load, parse_jump
 
 MAX_SIZE = 1 << 20  # bytes a device may print
 DEFAULT_COMMAND = "show version"
@@ -49,8 +50,10 @@ def _text(name: str, value: Any) -> str:
 class Settings:
     """Every option of asking devices, checked and loaded once.
 
-    user: the login where a target names none (default: yours);
-    keys: private key files or keys loaded with asyncssh (default: ~/.ssh/id_*);
+    user: the login for every device, as ssh -l: over a target's user and
+    the SSH config's (default: those, else yours); keys: private key files
+    or keys loaded with asyncssh, offered before the SSH config's (default:
+    the config's IdentityFile, else ~/.ssh/id_*);
     agent: True (SSH_AUTH_SOCK), False, or an agent's socket path;
     password: the password, or a callable given each Target, returning it
     (or None); password_env: the name of an environment variable holding it;
@@ -62,11 +65,16 @@ class Settings:
     seconds a device has, from connecting to its last byte; max_size: bytes
     it may print; max_line_length: the longest line answered (None: no
     limit); concurrency: devices asked at once; jobs: worker processes for
-    many devices (default: the CPUs).
+    many devices (default: the CPUs); ssh_config: the SSH client config
+    file, as ssh -F (default: ~/.ssh/config, then /etc/ssh/ssh_config;
+    "none": none); jump: the jump hosts of every device, as ssh -J:
+    "[user@]host[:port][,...]", the first reached first, or "none" (default:
+    a target's own, else the config's ProxyJump or ProxyCommand).
     """
 
     __slots__ = ("_options", "credentials", "hostkeys", "command", "paging_off", "timeout", "max_size",
-                 "max_line_length", "legacy_algorithms", "concurrency", "jobs")
+                 "max_line_length", "legacy_algorithms", "concurrency", "jobs", "user", "sshconfig", "jump",
+                 "keyfiles")
     _options: Dict[str, Any]
     credentials: Credentials
     hostkeys: HostKeys
@@ -78,6 +86,10 @@ class Settings:
     legacy_algorithms: bool
     concurrency: int
     jobs: Optional[int]
+    user: Optional[str]
+    sshconfig: SSHConfig
+    jump: Optional[Tuple[JumpHost, ...]]  # () where none was given, None for "none"
+    keyfiles: KeyFiles
 
     def __init__(self, *, user: Optional[str] = None, keys: Optional[Sequence[PathOrKey]] = None,
                  agent: Union[bool, str] = True, password: Password = None, password_env: Optional[str] = None,
@@ -86,7 +98,8 @@ class Settings:
                  legacy_algorithms: bool = False, command: str = DEFAULT_COMMAND,
                  paging_off: Sequence[str] = DEFAULT_PAGING_OFF, timeout: float = TIMEOUT,
                  max_size: int = MAX_SIZE, max_line_length: Optional[int] = MAX_LINE_LENGTH,
-                 concurrency: int = CONCURRENCY, jobs: Optional[int] = None) -> None:
+                 concurrency: int = CONCURRENCY, jobs: Optional[int] = None, ssh_config: Optional[str] = None,
+                 jump: Optional[str] = None) -> None:
         if user is not None and (not isinstance(user, str) or not user or ":" in user):
             raise ValueError("user must be a user name, without a password") if isinstance(user, str) else \
                 TypeError("user must be a str, not %s" % type(user).__name__)
@@ -108,20 +121,24 @@ class Settings:
         _flag("accept_new_host_keys", accept_new_host_keys)
         if password is not None and password_env is not None:
             raise ValueError("give password or password_env, not both")
+        set_(self, "user", user)
+        set_(self, "jump", _jump(jump))
+        if ssh_config is not None and not isinstance(ssh_config, (str, os.PathLike)):
+            raise TypeError("ssh_config must be a file's path or \"none\", not %s" % type(ssh_config).__name__)
+        set_(self, "sshconfig", load(None if ssh_config is None else os.path.expanduser(os.fspath(ssh_config))))
         agent_path = find_agent(agent)
-        found, unused = load_keys(keys, passphrase, agent_path is not None)
-        secret = password_from(password, password_env)
-        if not found and agent_path is None and secret is None:
-            raise ValueError("no credentials: no SSH agent, no key that can be used, and no password"
-                             + "".join("; %s" % why for why in unused))
+        set_(self, "keyfiles", KeyFiles(passphrase, agent_path is not None))
+        found = given_keys(keys, self.keyfiles) if keys is not None else []
         import getpass
 
-        set_(self, "credentials", Credentials(user or getpass.getuser(), tuple(found), agent_path, secret,
-                                             tuple(unused)))
-        user_files = default_user_files() if known_hosts is None else [os.fspath(path) for path in known_hosts]
+        set_(self, "credentials", Credentials(getpass.getuser(), tuple(found), agent_path,
+                                             password_from(password, password_env), keys_named=keys is not None))
+        user_files = default_user_files() if known_hosts is None else [
+            os.path.expanduser(os.fspath(path)) for path in known_hosts]
         set_(self, "hostkeys", HostKeys(user_files, default_own_file(), accept_new_host_keys))
         set_(self, "_options", {"user": user, "agent": agent, "accept_new_host_keys": accept_new_host_keys,
-                                "known_hosts": None if known_hosts is None else tuple(user_files)})
+                                "known_hosts": None if known_hosts is None else tuple(user_files),
+                                "ssh_config": ssh_config, "jump": jump})
 
     # The names the connections use.
     @property
@@ -149,6 +166,18 @@ class Settings:
                      password="***" if self.credentials.password is not None else None,
                      keys=len(self.credentials.keys))  # type: Dict[str, Any]
         return "Settings(%s)" % ", ".join("%s=%r" % item for item in shown.items())
+
+
+def _jump(text: Optional[str]) -> Optional[Tuple[JumpHost, ...]]:
+    """-J's hops: () where none were given, None for "none"."""
+    if text is None:
+        return ()
+    if not isinstance(text, str):
+        raise TypeError("jump must be a str, [user@]host[:port][,...], not %s" % type(text).__name__)
+    try:
+        return parse_jump(text, "jump", "list of jump hosts")
+    except ConfigError:
+        raise ValueError("jump: %r is not [user@]host[:port][,...] (nor none)" % text) from None
 
 
 def settings_from(settings: Optional[Settings], options: Dict[str, Any]) -> Settings:

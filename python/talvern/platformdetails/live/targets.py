@@ -12,13 +12,28 @@ class TargetError(ValueError):
 
 
 class Target(NamedTuple):
-    """A device to ask: its host (a name or an address), port and user (None:
-    the run's), and the target as it was given, by which answers name it."""
+    """A device to ask: its host (a name, an address, or a Host of the SSH
+    config), port and user (None: the config's, else the run's), the target
+    as it was given, by which answers name it, and what an inventory may
+    give one device alone: its key file, the environment variable holding
+    its password, and its jump hosts as ssh -J takes them ("none": none).
+    port_named: whether port 22 was written: a target whose port is 22 only
+    because it names none takes the SSH config's Port; any other port is
+    the target's own."""
 
     host: str
     port: int
     user: Optional[str]
     given: Optional[str] = None
+    identity: Optional[str] = None
+    password_env: Optional[str] = None
+    jump: Optional[str] = None
+    port_named: bool = False
+
+    @property
+    def config_port(self) -> Optional[int]:
+        """The port that wins over the SSH config's: None where it names none."""
+        return None if self.port == DEFAULT_PORT and not self.port_named else self.port
 
     @property
     def name(self) -> str:
@@ -30,7 +45,7 @@ class Target(NamedTuple):
         """How answers name the target: its ssh:// form, which reads back the same."""
         host = "[%s]" % self.host if ":" in self.host else self.host
         user = self.user + "@" if self.user else ""
-        port = ":%d" % self.port if self.port != DEFAULT_PORT else ""
+        port = ":%d" % self.port if self.port != DEFAULT_PORT or self.port_named else ""
         return SCHEME + user + host + port
 
 
@@ -71,18 +86,19 @@ def parse_target(text: str, where: str) -> Target:
         if not user:
             raise TargetError("%s: an empty user name in %r" % (where, text))
         check_user(user, where)
-    port = DEFAULT_PORT
+    port, named = DEFAULT_PORT, True
     if spec.startswith("["):
         host, bracket, rest = spec[1:].partition("]")
         if not bracket or (rest and not rest.startswith(":")):
             raise TargetError("%s: a bracketed address needs its ] in %r" % (where, text))
         if rest:
             port = parse_port(rest[1:], where)
+        named = bool(rest)
     elif spec.count(":") == 1:
         host, _, port_text = spec.partition(":")
         port = parse_port(port_text, where)
     else:
-        host = spec  # a name, an IPv4 address, or IPv6 without a port
+        host, named = spec, False  # a name, an IPv4 address, or IPv6 without a port
     if not host or not is_text(host) or any(char.isspace() or char in "/@[],;" for char in host):
         raise TargetError("%s: no host name or address in %r" % (where, text))
-    return Target(host, port, user, text)
+    return Target(host, port, user, text, port_named=named and port == DEFAULT_PORT)

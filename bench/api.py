@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""Asking devices from Python against the command, on emulated devices.
+
+    python3 bench/api.py --python .venvs/h313/bin/python --python .venvs/h37/bin/python
+    python3 bench/api.py --python .venvs/h313/bin/python --only ticker --rounds 5
+
+Each interpreter needs the package installed with its ssh and nornir extras
+(and nornir_utils); PYTHONPATH is cleared for them, so the installed copy
+is what runs. The devices are bench/live.py's: emulator processes of the
+first interpreter on 127.0.0.1, HOME a temporary folder with an ed25519 key
+and a known_hosts naming every device. Every run is a process of its own
+(bench/api_runs.py), and the compared runs are interleaved, round by
+round, each interpreter in turn, the order within a pair swapped every round:
+
+- rate: the command (``--json --jobs 2 --inventory FILE``, output to a
+  file) and ``ask_many(targets, jobs=2)``, both timed from the start of the
+  process to its end; the call alone is timed inside the process too.
+- nornir: with devices that wait 0.5 s before they answer,
+  ``nr.run(task=detect_platform)`` in Nornir's threaded runner (20 threads)
+  and ``fill_platforms(nr)``, with its defaults and with --fill-concurrency;
+  the call alone is timed (InitNornir and the YAML inventory are not).
+- ticker: ``ask_many_async`` with jobs=2, jobs=1 and jobs left to the
+  default, beside a task sleeping 10 ms again and again in the same loop;
+  its lateness (waking later than asked) is noted at every wake-up. Once
+  per interpreter the default is also run where the loop's executor has
+  started a thread, as a program's resolver call would.
+
+Not part of the test suite; not run by CI. Nothing listens beyond loopback.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+from live import Fleet, version
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RUNS = os.path.join(HERE, "api_runs.py")
+
+
+def client_env(fleet):
+    """The fleet's HOME, with the interpreter's installed package (not python/)."""
+    env = dict(fleet.env)
+    env.pop("PYTHONPATH", None)
+    return env
+
+
+def child(python, fleet, argv, out=None, profile=None):
+    """(seconds from the process's start to its end, what it printed last as JSON or None)."""
+    env = client_env(fleet)
+    if profile:
+        env["PROFILE"] = profile
+    started = time.perf_counter()
+    proc = subprocess.run([python, "-W", "ignore"] + argv, stdout=out or subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=env, cwd=fleet.folder)
+    seconds = time.perf_counter() - started
+    errors = proc.stderr.decode(errors="replace").strip()
+    if proc.returncode or (errors and out is None):
+        print("  exit %d: %s" % (proc.returncode, errors.splitlines()[-1][:300] if errors else ""), flush=True)
+    if out is not None:
+        return seconds, None
+    lines = proc.stdout.decode().strip().splitlines()
+    return seconds, json.loads(lines[-1]) if lines and not proc.returncode else None
+
+
+def command(python, fleet):
+    path = os.path.join(fleet.folder, "out")
+    with open(path, "wb") as stream:
+        seconds, _ = child(python, fleet, ["-m", "talvern.platformdetails", "--json", "--jobs", "2", "--inventory",
+                                           fleet.inventory], out=stream)
+    with open(path) as stream:
+        lines = stream.read().splitlines()
+    return seconds, {"answers": len(lines), "recognised": sum(1 for line in lines if '"model": "' in line)}
+
+
+def hosts_yaml(fleet):
+    """Nornir's SimpleInventory of the fleet, a host per device."""
+    path = os.path.join(fleet.folder, "hosts.yaml")
+    with open(fleet.inventory) as stream:
+        ports = [int(line.rsplit(":", 1)[1]) for line in stream if line.strip()]
+    with open(path, "w") as stream:
+        for number, port in enumerate(ports):
+            stream.write("dev-%04d:\n  hostname: 127.0.0.1\n  port: %d\n  username: admin\n" % (number, port))
+    return path
+
+
+def paired(rounds, pythons, runs):
+    """{(python, name): [results]}, runs interleaved: each round, each python, the runs in turn (swapped every round)."""
+    results = {}
+    for number in range(rounds):
+        for python, shown in pythons:
+            for name, run in (runs if number % 2 == 0 else runs[::-1]):
+                outcome = run(python)
+                results.setdefault((shown, name), []).append(outcome)
+                print("  round %d, %s, %s: %s" % (number + 1, shown, name, json.dumps(outcome, sort_keys=True)),
+                      flush=True)
+    return results
+
+
+def seconds_of(outcome):
+    return outcome["outer"] if "outer" in outcome else outcome["seconds"]
+
+
+def rate(fleet, pythons, rounds):
+    def run_command(python):
+        seconds, said = command(python, fleet)
+        return dict(said, outer=seconds)
+
+    def run_api(python):
+        seconds, said = child(python, fleet, [RUNS, "ask-many", fleet.inventory, "2"])
+        return dict(said or {}, outer=seconds)
+    results = paired(rounds, pythons, [("command", run_command), ("ask_many", run_api)])
+    print("\n| CPython | run | seconds, process (best; range) | devices/s (best) | the call alone, s (best) | answered |")
+    print("|---|---|---:|---:|---:|---|")
+    for _, shown in pythons:
+        for name in ("command", "ask_many"):
+            found = results[(shown, name)]
+            outer = sorted(item["outer"] for item in found)
+            inner = sorted(item["seconds"] for item in found if "seconds" in item)
+            print("| %s | %s | %.2f; %.2f to %.2f | %.0f | %s | %s |" % (
+                shown, name, outer[0], outer[0], outer[-1], fleet.count / outer[0],
+                "%.2f" % inner[0] if inner else "", "all recognised" if all(
+                    item.get("recognised") == fleet.count for item in found) else "NOT ALL: %r" % found))
+
+
+def nornir(fleet, pythons, rounds, fill_concurrency):
+    path = hosts_yaml(fleet)
+    runs = [("nr.run", lambda python: child(python, fleet, [RUNS, "nornir-run", path])[1] or {}),
+            ("fill_platforms", lambda python: child(python, fleet, [RUNS, "nornir-fill", path])[1] or {})]
+    if fill_concurrency:
+        name = "fill_platforms, concurrency=%d" % fill_concurrency
+        runs.append((name, lambda python: child(python, fleet, [RUNS, "nornir-fill", path,
+                                                                str(fill_concurrency)])[1] or {}))
+    results = paired(rounds, pythons, runs)
+    print("\n| CPython | call | seconds (best; range) | hosts/s (best) | nr.run / this, best to best (per round) "
+          "| hosts answered, platform set |")
+    print("|---|---|---:|---:|---:|---|")
+    for _, shown in pythons:
+        threaded = [item.get("seconds", float("nan")) for item in results[(shown, "nr.run")]]
+        for name, _ in runs:
+            found = results[(shown, name)]
+            times = [item.get("seconds", float("nan")) for item in found]
+            ratios = ", ".join("%.1f" % (one / other) for one, other in zip(threaded, times))
+            print("| %s | %s | %.2f; %.2f to %.2f | %.0f | %.1f (%s) | %s |" % (
+                shown, name, min(times), min(times), max(times), fleet.count / min(times),
+                min(threaded) / min(times), ratios, ", ".join("%s, %s" % (item.get("answers"), item.get("platforms"))
+                                                              for item in found)))
+
+
+def ticker(fleet, pythons, rounds):
+    def run(jobs, thread=""):
+        return lambda python: child(python, fleet, [RUNS, "ticker", fleet.inventory, jobs] + (
+            [thread] if thread else []))[1] or {}
+    runs = [("jobs=2", run("2")), ("jobs=1", run("1")), ("default", run("default"))]
+    results = paired(rounds, pythons, runs)
+    for python, shown in pythons:
+        outcome = run("default", "thread")(python)
+        results[(shown, "default, a thread running")] = [outcome]
+        print("  %s, default with a thread running: %s" % (shown, json.dumps(outcome, sort_keys=True)), flush=True)
+    print("\n| CPython | jobs | engine | worst late, ms (per round) | 99th percentile, ms (per round) "
+          "| median, ms | wake-ups over 100 ms | seconds | recognised |")
+    print("|---|---|---|---:|---:|---:|---:|---:|---|")
+    for _, shown in pythons:
+        for name in [name for name, _ in runs] + ["default, a thread running"]:
+            found = [item for item in results[(shown, name)] if item]
+            print("| %s | %s | %s | %s | %s | %s | %d | %s | %s |" % (
+                shown, name, "/".join(sorted(set(item["engine"] for item in found))),
+                ", ".join("%.1f" % (item["worst"] * 1e3) for item in found),
+                ", ".join("%.1f" % (item["p99"] * 1e3) for item in found),
+                ", ".join("%.2f" % (item["median"] * 1e3) for item in found),
+                sum(item["over_100ms"] for item in found), ", ".join("%.2f" % item["seconds"] for item in found),
+                "all" if all(item["recognised"] == fleet.count for item in found) else "NOT ALL"))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--python", action="append", help="an interpreter (repeatable; default: this one)")
+    parser.add_argument("--devices", type=int, default=1000)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--servers", type=int, default=2, help="emulator processes")
+    parser.add_argument("--fill-concurrency", type=int, default=1000, help="a second fill_platforms (0: none)")
+    parser.add_argument("--only", choices=("rate", "nornir", "ticker"), action="append")
+    args = parser.parse_args()
+    pythons = [os.path.abspath(python) if os.sep in python else python for python in args.python or [sys.executable]]
+    pythons = [(python, "CPython " + version(python)) for python in pythons]
+    only = args.only or ["rate", "nornir", "ticker"]
+    started = time.perf_counter()
+    if "rate" in only or "ticker" in only:
+        fleet = Fleet(pythons[0][0], args.devices, 0.0, args.servers)
+        try:
+            if "rate" in only:
+                rate(fleet, pythons, args.rounds)
+            if "ticker" in only:
+                ticker(fleet, pythons, args.rounds)
+        finally:
+            fleet.close()
+    if "nornir" in only:
+        fleet = Fleet(pythons[0][0], args.devices, 0.5, args.servers)
+        try:
+            nornir(fleet, pythons, args.rounds, args.fill_concurrency)
+        finally:
+            fleet.close()
+    print("\n%.0f s in all; load average now %s" % (time.perf_counter() - started,
+                                                    " ".join("%.2f" % load for load in os.getloadavg())))
+
+
+if __name__ == "__main__":
+    main()

@@ -30,6 +30,7 @@ Not part of the test suite; not run by CI. Nothing listens beyond loopback.
 import argparse
 import json
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -47,32 +48,52 @@ def client_env(fleet):
     return env
 
 
+def cpu_seconds(pids):
+    """User and system CPU seconds the processes have used so far (Linux)."""
+    total = 0
+    for pid in pids:
+        try:
+            with open("/proc/%d/stat" % pid) as stream:
+                fields = stream.read().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])
+        except OSError:
+            pass
+    return total / os.sysconf("SC_CLK_TCK")
+
+
 def child(python, fleet, argv, out=None, profile=None):
-    """(seconds from the process's start to its end, what it printed last as JSON or None)."""
+    """(seconds from the process's start to its end, what it printed last as JSON, with the CPU seconds of
+    the process and its workers and of the emulator, or None)."""
     env = client_env(fleet)
     if profile:
         env["PROFILE"] = profile
+    load = os.getloadavg()[0]
+    emulator = cpu_seconds(server.pid for server in fleet.servers)
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.perf_counter()
     proc = subprocess.run([python, "-W", "ignore"] + argv, stdout=out or subprocess.PIPE, stderr=subprocess.PIPE,
                           env=env, cwd=fleet.folder)
     seconds = time.perf_counter() - started
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    costs = {"cpu": after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime, "load": load,
+             "emulator_cpu": cpu_seconds(server.pid for server in fleet.servers) - emulator}
     errors = proc.stderr.decode(errors="replace").strip()
     if proc.returncode or (errors and out is None):
         print("  exit %d: %s" % (proc.returncode, errors.splitlines()[-1][:300] if errors else ""), flush=True)
     if out is not None:
-        return seconds, None
+        return seconds, costs
     lines = proc.stdout.decode().strip().splitlines()
-    return seconds, json.loads(lines[-1]) if lines and not proc.returncode else None
+    return seconds, dict(json.loads(lines[-1]), **costs) if lines and not proc.returncode else None
 
 
 def command(python, fleet):
     path = os.path.join(fleet.folder, "out")
     with open(path, "wb") as stream:
-        seconds, _ = child(python, fleet, ["-m", "talvern.platformdetails", "--json", "--jobs", "2", "--inventory",
+        seconds, costs = child(python, fleet, ["-m", "talvern.platformdetails", "--json", "--jobs", "2", "--inventory",
                                            fleet.inventory], out=stream)
     with open(path) as stream:
         lines = stream.read().splitlines()
-    return seconds, {"answers": len(lines), "recognised": sum(1 for line in lines if '"model": "' in line)}
+    return seconds, dict(costs, answers=len(lines), recognised=sum(1 for line in lines if '"model": "' in line))
 
 
 def hosts_yaml(fleet):
@@ -99,8 +120,14 @@ def paired(rounds, pythons, runs):
     return results
 
 
-def seconds_of(outcome):
-    return outcome["outer"] if "outer" in outcome else outcome["seconds"]
+def median(values):
+    values = sorted(values)
+    return values[len(values) // 2] if values else float("nan")
+
+
+def spread(values, form="%.2f"):
+    """best; the range; each in turn."""
+    return "%s; %s to %s" % (form % min(values), form % min(values), form % max(values))
 
 
 def rate(fleet, pythons, rounds):
@@ -112,17 +139,18 @@ def rate(fleet, pythons, rounds):
         seconds, said = child(python, fleet, [RUNS, "ask-many", fleet.inventory, "2"])
         return dict(said or {}, outer=seconds)
     results = paired(rounds, pythons, [("command", run_command), ("ask_many", run_api)])
-    print("\n| CPython | run | seconds, process (best; range) | devices/s (best) | the call alone, s (best) | answered |")
-    print("|---|---|---:|---:|---:|---|")
+    print("\n| CPython | run | seconds, process start to end (best; range) | devices/s (best) "
+          "| the call alone, s (best) | CPU s, its processes (median) | CPU s, emulator (median) | answered |")
+    print("|---|---|---:|---:|---:|---:|---:|---|")
     for _, shown in pythons:
         for name in ("command", "ask_many"):
             found = results[(shown, name)]
-            outer = sorted(item["outer"] for item in found)
-            inner = sorted(item["seconds"] for item in found if "seconds" in item)
-            print("| %s | %s | %.2f; %.2f to %.2f | %.0f | %s | %s |" % (
-                shown, name, outer[0], outer[0], outer[-1], fleet.count / outer[0],
-                "%.2f" % inner[0] if inner else "", "all recognised" if all(
-                    item.get("recognised") == fleet.count for item in found) else "NOT ALL: %r" % found))
+            outer = [item["outer"] for item in found]
+            inner = [item["seconds"] for item in found if "seconds" in item]
+            print("| %s | %s | %s | %.0f | %s | %.2f | %.2f | %s |" % (
+                shown, name, spread(outer), fleet.count / min(outer), "%.2f" % min(inner) if inner else "",
+                median(item.get("cpu", 0) for item in found), median(item.get("emulator_cpu", 0) for item in found),
+                "all recognised" if all(item.get("recognised") == fleet.count for item in found) else "NOT ALL"))
 
 
 def nornir(fleet, pythons, rounds, fill_concurrency):
@@ -130,48 +158,66 @@ def nornir(fleet, pythons, rounds, fill_concurrency):
     runs = [("nr.run", lambda python: child(python, fleet, [RUNS, "nornir-run", path])[1] or {}),
             ("fill_platforms", lambda python: child(python, fleet, [RUNS, "nornir-fill", path])[1] or {})]
     if fill_concurrency:
-        name = "fill_platforms, concurrency=%d" % fill_concurrency
-        runs.append((name, lambda python: child(python, fleet, [RUNS, "nornir-fill", path,
-                                                                str(fill_concurrency)])[1] or {}))
+        runs.append(("fill_platforms, concurrency=%d" % fill_concurrency, lambda python: child(
+            python, fleet, [RUNS, "nornir-fill", path, str(fill_concurrency)])[1] or {}))
     results = paired(rounds, pythons, runs)
-    print("\n| CPython | call | seconds (best; range) | hosts/s (best) | nr.run / this, best to best (per round) "
+    print("\n| CPython | call | seconds (best; range) | hosts/s (best) | nr.run / this, best to best (each round) "
+          "| a device's seconds, median (90th pct) | CPU s, its processes (median) | CPU s, emulator (median) "
           "| hosts answered, platform set |")
-    print("|---|---|---:|---:|---:|---|")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---|")
     for _, shown in pythons:
         threaded = [item.get("seconds", float("nan")) for item in results[(shown, "nr.run")]]
         for name, _ in runs:
             found = results[(shown, name)]
             times = [item.get("seconds", float("nan")) for item in found]
-            ratios = ", ".join("%.1f" % (one / other) for one, other in zip(threaded, times))
-            print("| %s | %s | %.2f; %.2f to %.2f | %.0f | %.1f (%s) | %s |" % (
-                shown, name, min(times), min(times), max(times), fleet.count / min(times),
-                min(threaded) / min(times), ratios, ", ".join("%s, %s" % (item.get("answers"), item.get("platforms"))
-                                                              for item in found)))
+            print("| %s | %s | %s | %.0f | %.1f (%s) | %.2f (%.2f) | %.1f | %.1f | %s |" % (
+                shown, name, spread(times), fleet.count / min(times), min(threaded) / min(times),
+                ", ".join("%.1f" % (one / other) for one, other in zip(threaded, times)),
+                median(item.get("device_median", 0) for item in found), median(item.get("device_p90", 0)
+                                                                              for item in found),
+                median(item.get("cpu", 0) for item in found), median(item.get("emulator_cpu", 0) for item in found),
+                "all" if all((item.get("answers"), item.get("platforms")) == (fleet.count, fleet.count)
+                             for item in found) else "NOT ALL"))
+
+
+def late_where(found):
+    """When the wake-ups over 100 ms came: at the start (no answer yet), or after how many answers."""
+    said = ["%s ms at %s" % (late, "the start" if answers == 0 else "%d answers" % answers)
+            for item in found for at, answers, late in item.get("late_at", []) if late > 100]
+    return "; ".join(said[:6]) + (" and %d more" % (len(said) - 6) if len(said) > 6 else "") or "none"
 
 
 def ticker(fleet, pythons, rounds):
-    def run(jobs, thread=""):
-        return lambda python: child(python, fleet, [RUNS, "ticker", fleet.inventory, jobs] + (
-            [thread] if thread else []))[1] or {}
-    runs = [("jobs=2", run("2")), ("jobs=1", run("1")), ("default", run("default"))]
+    def run(kind, jobs, *extra):
+        return lambda python: child(python, fleet, [RUNS, kind, fleet.inventory, jobs] + list(extra))[1] or {}
+    runs = [("jobs=2", run("ticker", "2")), ("jobs=1", run("ticker", "1")), ("default", run("ticker", "default"))]
     results = paired(rounds, pythons, runs)
-    for python, shown in pythons:
-        outcome = run("default", "thread")(python)
-        results[(shown, "default, a thread running")] = [outcome]
-        print("  %s, default with a thread running: %s" % (shown, json.dumps(outcome, sort_keys=True)), flush=True)
-    print("\n| CPython | jobs | engine | worst late, ms (per round) | 99th percentile, ms (per round) "
-          "| median, ms | wake-ups over 100 ms | seconds | recognised |")
-    print("|---|---|---|---:|---:|---:|---:|---:|---|")
+    once = [("default, a thread running", run("ticker", "default", "thread")),
+            ("jobs=1, concurrency=10", run("ticker", "1", "concurrency=10"))]
+    for name, each in once:
+        for python, shown in pythons:
+            results[(shown, name)] = [each(python)]
+            print("  %s, %s: %s" % (shown, name, json.dumps(results[(shown, name)][0], sort_keys=True)), flush=True)
+    print("\n| CPython | jobs | engine | worst late, ms (each round) | 99th percentile, ms (each round) "
+          "| median, ms | wake-ups over 100 ms (of all) | seconds | recognised | over 100 ms, when |")
+    print("|---|---|---|---:|---:|---:|---:|---:|---|---|")
     for _, shown in pythons:
-        for name in [name for name, _ in runs] + ["default, a thread running"]:
+        for name in [name for name, _ in runs + once]:
             found = [item for item in results[(shown, name)] if item]
-            print("| %s | %s | %s | %s | %s | %s | %d | %s | %s |" % (
+            print("| %s | %s | %s | %s | %s | %.2f | %d (%d) | %s | %s | %s |" % (
                 shown, name, "/".join(sorted(set(item["engine"] for item in found))),
                 ", ".join("%.1f" % (item["worst"] * 1e3) for item in found),
                 ", ".join("%.1f" % (item["p99"] * 1e3) for item in found),
-                ", ".join("%.2f" % (item["median"] * 1e3) for item in found),
-                sum(item["over_100ms"] for item in found), ", ".join("%.2f" % item["seconds"] for item in found),
-                "all" if all(item["recognised"] == fleet.count for item in found) else "NOT ALL"))
+                median(item["median"] * 1e3 for item in found), sum(item["over_100ms"] for item in found),
+                sum(item["ticks"] for item in found), ", ".join("%.2f" % item["seconds"] for item in found),
+                "all" if all(item["recognised"] == fleet.count for item in found) else "NOT ALL", late_where(found)))
+    print("\nEvery pass of the event loop timed, once per interpreter and engine:")
+    for python, shown in pythons:
+        for jobs in ("1", "2"):
+            said = run("loop", jobs)(python)
+            print("  %s, jobs=%s: worst %.1f ms, p99 %.1f ms; %s" % (
+                shown, jobs, said.get("worst", 0) * 1e3, said.get("p99", 0) * 1e3,
+                json.dumps(said.get("passes"), sort_keys=True)), flush=True)
 
 
 def main():

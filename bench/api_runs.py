@@ -2,15 +2,18 @@
 """The runs bench/api.py times, each in a process of its own, as a user's
 program would make them: one JSON object on the last line of stdout.
 
-    api_runs.py ask-many INVENTORY JOBS         # ask_many over the inventory's targets
-    api_runs.py ticker INVENTORY JOBS|default   # ask_many_async beside a 10 ms ticker
-    api_runs.py nornir-run HOSTS_YAML           # nr.run(task=detect_platform), 20 threads
+    api_runs.py ask-many INVENTORY JOBS           # ask_many over the inventory's targets
+    api_runs.py ticker INVENTORY JOBS|default [thread] [concurrency=N]
+                                                  # ask_many_async beside a 10 ms ticker
+    api_runs.py loop INVENTORY JOBS ...           # the same, every pass of the event loop timed
+    api_runs.py nornir-run HOSTS_YAML             # nr.run(task=detect_platform), 20 threads
     api_runs.py nornir-fill HOSTS_YAML [CONCURRENCY]  # fill_platforms(nr)
 
 HOME (a key, known_hosts) comes from bench/api.py. With PROFILE=FILE in the
 environment the timed part runs under cProfile, its statistics written there.
 """
 import asyncio
+import gc
 import json
 import sys
 import time
@@ -21,6 +24,7 @@ warnings.simplefilter("ignore")  # cryptography's deprecations on 3.7, at import
 # Every family the detectors name, so that each recognised host gets a platform.
 PLATFORMS = {"kveos": "kveos", "garu": "garu", "vkorin": "vkorin", "prav": "prav", "tolm": "tolm"}
 TICK = 0.01
+NOTED = 0.05  # late wake-ups noted with when they came
 
 
 def profiled(call):
@@ -55,44 +59,119 @@ def ask_many_run(inventory, jobs):
             "failures": sorted(set(a.failure for a in answers if a.failure))}
 
 
-async def ticking(lates, running):
-    """Sleeps TICK again and again, noting how late each wake-up was."""
-    while running:
-        before = time.perf_counter()
-        await asyncio.sleep(TICK)
-        lates.append(time.perf_counter() - before - TICK)
+class Ticker:
+    """Sleeps TICK again and again in the loop, noting how late each wake-up
+    is, and when (seconds into the asking, answers so far) it passed NOTED."""
+
+    def __init__(self, answers):
+        self.answers, self.lates, self.noted = answers, [], []
+        self.running, self.started = True, None
+
+    async def run(self):
+        while self.running:
+            before = time.perf_counter()
+            await asyncio.sleep(TICK)
+            late = time.perf_counter() - before - TICK
+            if self.started is None:
+                continue  # the asking has not begun
+            self.lates.append(late)
+            if late > NOTED:
+                self.noted.append((round(before - self.started, 3), len(self.answers), round(late * 1e3, 1)))
+
+    def said(self):
+        lates = sorted(self.lates)
+        return {"ticks": len(lates), "worst": lates[-1], "p99": lates[int(0.99 * (len(lates) - 1))],
+                "median": lates[len(lates) // 2], "over_100ms": sum(1 for late in lates if late > 0.1),
+                "late_at": self.noted}
 
 
-async def ticker_main(inventory, jobs, thread):
+async def ticker_main(inventory, jobs, extra):
     import multiprocessing
 
-    from talvern.platformdetails.live import ask_many_async
+    from talvern.platformdetails.live import ask_many_async  # imported before the loop began
 
     found = targets(inventory)
-    if thread:  # as a program that has used the loop's executor (a resolver call) would be
+    if "thread" in extra:  # as a program that has used the loop's executor (a resolver call) would be
         await asyncio.get_event_loop().run_in_executor(None, time.sleep, 0)
-    lates, running, workers = [], [True], [0]
-    tick = asyncio.ensure_future(ticking(lates, running))
-    await asyncio.sleep(0.05)  # the ticker's first wake-ups, before the asking
-    lates.clear()
     options = {} if jobs == "default" else {"jobs": int(jobs)}
-    answers = []
-    started = time.perf_counter()
+    options.update((word.split("=")[0], int(word.split("=")[1])) for word in extra if "=" in word)
+    answers, workers = [], 0
+    ticker = Ticker(answers)
+    tick = asyncio.ensure_future(ticker.run())
+    await asyncio.sleep(0.05)
+    ticker.started = started = time.perf_counter()
     async for answer in ask_many_async(found, **options):  # the settings are made here, in the loop
         answers.append(answer)
-        workers[0] = max(workers[0], len(multiprocessing.active_children()))
+        workers = max(workers, len(multiprocessing.active_children()))
     seconds = time.perf_counter() - started
-    running.clear()
+    ticker.running = False
     await tick
-    lates.sort()
-    return {"seconds": seconds, "answers": len(answers), "recognised": sum(1 for a in answers if a.model),
-            "ticks": len(lates), "worst": lates[-1], "p99": lates[int(0.99 * (len(lates) - 1))],
-            "median": lates[len(lates) // 2], "over_100ms": sum(1 for late in lates if late > 0.1),
-            "engine": "processes" if workers[0] else "in-loop", "workers": workers[0]}
+    return dict(ticker.said(), seconds=seconds, answers=len(answers), recognised=sum(1 for a in answers if a.model),
+                engine="processes" if workers else "in-loop", workers=workers)
 
 
-def ticker_run(inventory, jobs, thread=""):
-    return profiled(lambda: asyncio.run(ticker_main(inventory, jobs, bool(thread))))
+def ticker_run(inventory, jobs, *extra):
+    import talvern.platformdetails.live  # noqa: F401  (as a program would have it, before its loop)
+
+    return profiled(lambda: asyncio.run(ticker_main(inventory, jobs, extra)))
+
+
+def name_of(handle):
+    """What a callback of the loop runs: a task's coroutine, or the function."""
+    callback = handle._callback
+    owner = getattr(callback, "__self__", None)
+    if isinstance(owner, asyncio.Task):
+        coro = owner.get_coro() if hasattr(owner, "get_coro") else owner._coro
+        return "task " + getattr(coro, "__qualname__", type(coro).__name__)
+    return getattr(callback, "__qualname__", type(callback).__name__)
+
+
+def loop_run(inventory, jobs, *extra):
+    """ticker_run, with every pass of the event loop timed (the callbacks it
+    ran, their time together, the slowest by the clock and by this thread's
+    CPU time, which a process waiting for a core does not add to) and the
+    full collections timed."""
+    import asyncio.base_events
+    import asyncio.events
+
+    passes, current, collections = [], [0.0, 0, 0.0, 0.0, ""], []
+    run, once = asyncio.events.Handle._run, asyncio.base_events.BaseEventLoop._run_once
+
+    def timed(handle):
+        began, cpu = time.perf_counter(), time.thread_time()
+        run(handle)
+        took = time.perf_counter() - began
+        current[0] += took
+        current[1] += 1
+        if took > current[2]:
+            current[2:] = [took, time.thread_time() - cpu, name_of(handle) if took > 0.005 else ""]
+
+    def one_pass(loop):
+        current[:] = [0.0, 0, 0.0, 0.0, ""]
+        once(loop)
+        passes.append(tuple(current))
+
+    def collecting(phase, info, began=[0.0]):
+        if info["generation"] == 2:
+            if phase == "start":
+                began[0] = time.perf_counter()
+            else:
+                collections.append(round((time.perf_counter() - began[0]) * 1e3, 1))
+    asyncio.events.Handle._run, asyncio.base_events.BaseEventLoop._run_once = timed, one_pass
+    gc.callbacks.append(collecting)
+    said = ticker_run(inventory, jobs, *extra)
+    long = [item for item in passes if item[0] > NOTED]
+    slowest = {}
+    for item in passes:
+        if item[2] > 0.005:
+            slowest[item[4]] = max(slowest.get(item[4], (0.0, 0.0)), (round(item[2] * 1e3, 1), round(item[3] * 1e3, 1)))
+    said["passes"] = {"count": len(passes), "busy": sum(item[0] for item in passes), "over_50ms": len(long),
+                      "over_100ms": sum(1 for item in long if item[0] > 0.1),
+                      "callbacks_in_long": sorted(item[1] for item in long),
+                      "slowest_in_long_ms": sorted((round(item[2] * 1e3, 1), round(item[3] * 1e3, 1)) for item in long),
+                      "slowest_callbacks_ms": sorted(((v, k) for k, v in slowest.items()), reverse=True)[:8],
+                      "full_collections_ms": collections}
+    return said
 
 
 def nornir(hosts_yaml):
@@ -107,9 +186,13 @@ def nornir(hosts_yaml):
 
 
 def nornir_result(nr, result, seconds):
+    """The run's seconds and what it found, with each device's own seconds
+    (from connecting to its last byte)."""
     hosts = nr.inventory.hosts.values()
+    each = sorted(multi[0].result.seconds for multi in result.values())
     return {"seconds": seconds, "answers": len(result), "failed": len(result.failed_hosts),
-            "platforms": sum(1 for host in hosts if host.platform)}
+            "platforms": sum(1 for host in hosts if host.platform), "device_median": each[len(each) // 2],
+            "device_p90": each[int(0.9 * (len(each) - 1))]}
 
 
 def nornir_run(hosts_yaml):
@@ -131,7 +214,8 @@ def nornir_fill(hosts_yaml, concurrency=""):
     return nornir_result(nr, result, time.perf_counter() - started)
 
 
-RUNS = {"ask-many": ask_many_run, "ticker": ticker_run, "nornir-run": nornir_run, "nornir-fill": nornir_fill}
+RUNS = {"ask-many": ask_many_run, "ticker": ticker_run, "loop": loop_run, "nornir-run": nornir_run,
+        "nornir-fill": nornir_fill}
 
 if __name__ == "__main__":
     print(json.dumps(RUNS[sys.argv[1]](*sys.argv[2:])))

@@ -28,9 +28,23 @@ NOTED = 0.05  # late wake-ups noted with when they came
 
 
 def profiled(call):
-    """call(), under cProfile where PROFILE names a file."""
+    """call(), under cProfile where PROFILE names a file; with
+    PROFILE_WORKERS=PREFIX each worker's batch too, in PREFIX.PID."""
     import os
 
+    workers = os.environ.get("PROFILE_WORKERS")
+    if workers:
+        from talvern.platformdetails.live import fleet
+
+        def batch(self, items, run=fleet.Asker.batch):
+            import cProfile
+
+            profile = cProfile.Profile()
+            try:
+                profile.runcall(run, self, items)
+            finally:
+                profile.dump_stats("%s.%d" % (workers, os.getpid()))
+        fleet.Asker.batch = batch
     path = os.environ.get("PROFILE")
     if not path:
         return call()
@@ -100,13 +114,15 @@ async def ticker_main(inventory, jobs, extra):
     tick = asyncio.ensure_future(ticker.run())
     await asyncio.sleep(0.05)
     ticker.started = started = time.perf_counter()
-    async for answer in ask_many_async(found, **options):  # the settings are made here, in the loop
+    asking = ask_many_async(found, **options)  # the settings are made here, in the loop
+    call = time.perf_counter() - started
+    async for answer in asking:
         answers.append(answer)
         workers = max(workers, len(multiprocessing.active_children()))
     seconds = time.perf_counter() - started
     ticker.running = False
     await tick
-    return dict(ticker.said(), seconds=seconds, answers=len(answers), recognised=sum(1 for a in answers if a.model),
+    return dict(ticker.said(), seconds=seconds, call_ms=call * 1e3, answers=len(answers), recognised=sum(1 for a in answers if a.model),
                 engine="processes" if workers else "in-loop", workers=workers)
 
 

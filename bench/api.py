@@ -140,15 +140,19 @@ def rate(fleet, pythons, rounds):
         return dict(said or {}, outer=seconds)
     results = paired(rounds, pythons, [("command", run_command), ("ask_many", run_api)])
     print("\n| CPython | run | seconds, process start to end (best; range) | devices/s (best) "
-          "| the call alone, s (best) | CPU s, its processes (median) | CPU s, emulator (median) | answered |")
-    print("|---|---|---:|---:|---:|---:|---:|---|")
+          "| its rate / the command's, each round (median) | the call alone, s (best) "
+          "| CPU s, its processes (median) | CPU s, emulator (median) | answered |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---|")
     for _, shown in pythons:
+        commands = [item["outer"] for item in results[(shown, "command")]]
         for name in ("command", "ask_many"):
             found = results[(shown, name)]
             outer = [item["outer"] for item in found]
             inner = [item["seconds"] for item in found if "seconds" in item]
-            print("| %s | %s | %s | %.0f | %s | %.2f | %.2f | %s |" % (
-                shown, name, spread(outer), fleet.count / min(outer), "%.2f" % min(inner) if inner else "",
+            ratios = [one / other for one, other in zip(commands, outer)]
+            print("| %s | %s | %s | %.0f | %s (%.2f) | %s | %.2f | %.2f | %s |" % (
+                shown, name, spread(outer), fleet.count / min(outer), ", ".join("%.2f" % ratio for ratio in ratios),
+                median(ratios), "%.2f" % min(inner) if inner else "",
                 median(item.get("cpu", 0) for item in found), median(item.get("emulator_cpu", 0) for item in found),
                 "all recognised" if all(item.get("recognised") == fleet.count for item in found) else "NOT ALL"))
 
@@ -187,10 +191,27 @@ def late_where(found):
     return "; ".join(said[:6]) + (" and %d more" % (len(said) - 6) if len(said) > 6 else "") or "none"
 
 
+def beside(python, fleet):
+    """The ticker alone in a process of its own while ask_many (jobs=2) runs in another: what the
+    machine's scheduling alone makes of its wake-ups."""
+    proc = subprocess.Popen([python, "-W", "ignore", RUNS, "alone"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            env=client_env(fleet), cwd=fleet.folder)
+    try:
+        proc.stdout.readline()  # ready
+        _, asked = child(python, fleet, [RUNS, "ask-many", fleet.inventory, "2"])
+    finally:
+        proc.stdin.close()
+        said = proc.stdout.read().decode().strip().splitlines()
+        proc.wait()
+    return dict(json.loads(said[-1]), engine="none (beside ask_many)",
+                recognised=(asked or {}).get("recognised"), seconds=(asked or {}).get("seconds", 0.0))
+
+
 def ticker(fleet, pythons, rounds):
     def run(kind, jobs, *extra):
         return lambda python: child(python, fleet, [RUNS, kind, fleet.inventory, jobs] + list(extra))[1] or {}
-    runs = [("jobs=2", run("ticker", "2")), ("jobs=1", run("ticker", "1")), ("default", run("ticker", "default"))]
+    runs = [("jobs=2", run("ticker", "2")), ("jobs=1", run("ticker", "1")), ("default", run("ticker", "default")),
+            ("alone, beside ask_many(jobs=2)", lambda python: beside(python, fleet))]
     results = paired(rounds, pythons, runs)
     once = [("default, a thread running", run("ticker", "default", "thread")),
             ("jobs=1, concurrency=10", run("ticker", "1", "concurrency=10"))]

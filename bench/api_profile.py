@@ -36,7 +36,7 @@ WAITING = ("<method 'poll' of 'select.epoll' objects>", "<method 'poll' of 'sele
 
 def listing(paths, count):
     """The top count functions by their own time, and the named ones with what they call."""
-    rows = pstats.Stats(*paths).stats  # type: ignore[attr-defined]
+    rows = pstats.Stats(*paths).stats
     waiting = sum(row[2] for key, row in rows.items() if key[2] in WAITING)
     total = sum(row[2] for key, row in rows.items() if key[2] not in WAITING)
     lines = ["  %.2f s of work (%.2f s more waiting in poll) in %d functions" % (total, waiting, len(rows))]

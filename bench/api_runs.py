@@ -6,6 +6,7 @@ program would make them: one JSON object on the last line of stdout.
     api_runs.py ticker INVENTORY JOBS|default [thread] [concurrency=N]
                                                   # ask_many_async beside a 10 ms ticker
     api_runs.py loop INVENTORY JOBS ...           # the same, every pass of the event loop timed
+    api_runs.py alone                             # the ticker alone, until stdin closes
     api_runs.py nornir-run HOSTS_YAML             # nr.run(task=detect_platform), 20 threads
     api_runs.py nornir-fill HOSTS_YAML [CONCURRENCY]  # fill_platforms(nr)
 
@@ -13,7 +14,6 @@ HOME (a key, known_hosts) comes from bench/api.py. With PROFILE=FILE in the
 environment the timed part runs under cProfile, its statistics written there.
 """
 import asyncio
-import gc
 import json
 import sys
 import time
@@ -132,62 +132,24 @@ def ticker_run(inventory, jobs, *extra):
     return profiled(lambda: asyncio.run(ticker_main(inventory, jobs, extra)))
 
 
-def name_of(handle):
-    """What a callback of the loop runs: a task's coroutine, or the function."""
-    callback = handle._callback
-    owner = getattr(callback, "__self__", None)
-    if isinstance(owner, asyncio.Task):
-        coro = owner.get_coro() if hasattr(owner, "get_coro") else owner._coro
-        return "task " + getattr(coro, "__qualname__", type(coro).__name__)
-    return getattr(callback, "__qualname__", type(callback).__name__)
+async def alone_main():
+    """The ticker alone in its loop, from "ready" on stdout until stdin closes."""
+    loop = asyncio.get_event_loop()
+    closed = loop.create_future()
+    loop.add_reader(sys.stdin.fileno(), lambda: closed.done() or closed.set_result(None))
+    ticker = Ticker([])
+    tick = asyncio.ensure_future(ticker.run())
+    await asyncio.sleep(0.05)
+    ticker.started = started = time.perf_counter()
+    print("ready", flush=True)
+    await closed
+    ticker.running = False
+    await tick
+    return dict(ticker.said(), seconds=time.perf_counter() - started)
 
 
-def loop_run(inventory, jobs, *extra):
-    """ticker_run, with every pass of the event loop timed (the callbacks it
-    ran, their time together, the slowest by the clock and by this thread's
-    CPU time, which a process waiting for a core does not add to) and the
-    full collections timed."""
-    import asyncio.base_events
-    import asyncio.events
-
-    passes, current, collections = [], [0.0, 0, 0.0, 0.0, ""], []
-    run, once = asyncio.events.Handle._run, asyncio.base_events.BaseEventLoop._run_once
-
-    def timed(handle):
-        began, cpu = time.perf_counter(), time.thread_time()
-        run(handle)
-        took = time.perf_counter() - began
-        current[0] += took
-        current[1] += 1
-        if took > current[2]:
-            current[2:] = [took, time.thread_time() - cpu, name_of(handle) if took > 0.005 else ""]
-
-    def one_pass(loop):
-        current[:] = [0.0, 0, 0.0, 0.0, ""]
-        once(loop)
-        passes.append(tuple(current))
-
-    def collecting(phase, info, began=[0.0]):
-        if info["generation"] == 2:
-            if phase == "start":
-                began[0] = time.perf_counter()
-            else:
-                collections.append(round((time.perf_counter() - began[0]) * 1e3, 1))
-    asyncio.events.Handle._run, asyncio.base_events.BaseEventLoop._run_once = timed, one_pass
-    gc.callbacks.append(collecting)
-    said = ticker_run(inventory, jobs, *extra)
-    long = [item for item in passes if item[0] > NOTED]
-    slowest = {}
-    for item in passes:
-        if item[2] > 0.005:
-            slowest[item[4]] = max(slowest.get(item[4], (0.0, 0.0)), (round(item[2] * 1e3, 1), round(item[3] * 1e3, 1)))
-    said["passes"] = {"count": len(passes), "busy": sum(item[0] for item in passes), "over_50ms": len(long),
-                      "over_100ms": sum(1 for item in long if item[0] > 0.1),
-                      "callbacks_in_long": sorted(item[1] for item in long),
-                      "slowest_in_long_ms": sorted((round(item[2] * 1e3, 1), round(item[3] * 1e3, 1)) for item in long),
-                      "slowest_callbacks_ms": sorted(((v, k) for k, v in slowest.items()), reverse=True)[:8],
-                      "full_collections_ms": collections}
-    return said
+def alone_run():
+    return asyncio.run(alone_main())
 
 
 def nornir(hosts_yaml):
@@ -230,7 +192,13 @@ def nornir_fill(hosts_yaml, concurrency=""):
     return nornir_result(nr, result, time.perf_counter() - started)
 
 
-RUNS = {"ask-many": ask_many_run, "ticker": ticker_run, "loop": loop_run, "nornir-run": nornir_run,
+def loop_run(inventory, jobs, *extra):
+    from api_loop import timing
+
+    return timing(lambda: ticker_run(inventory, jobs, *extra))
+
+
+RUNS = {"ask-many": ask_many_run, "ticker": ticker_run, "alone": alone_run, "loop": loop_run, "nornir-run": nornir_run,
         "nornir-fill": nornir_fill}
 
 if __name__ == "__main__":

@@ -236,8 +236,8 @@ def ticker(fleet, pythons, rounds):
     for python, shown in pythons:
         for jobs in ("1", "2"):
             said = run("loop", jobs)(python)
-            print("  %s, jobs=%s: worst %.1f ms, p99 %.1f ms; %s" % (
-                shown, jobs, said.get("worst", 0) * 1e3, said.get("p99", 0) * 1e3,
+            print("  %s, jobs=%s: %.2f s, worst %.1f ms, p99 %.1f ms; %s" % (
+                shown, jobs, said.get("seconds", 0), said.get("worst", 0) * 1e3, said.get("p99", 0) * 1e3,
                 json.dumps(said.get("passes"), sort_keys=True)), flush=True)
 
 

@@ -10,7 +10,7 @@ is what runs. The devices are bench/live.py's: emulator processes of the
 first interpreter on 127.0.0.1, HOME a temporary folder with an ed25519 key
 and a known_hosts naming every device. Every run is a process of its own
 (bench/api_runs.py), and the compared runs are interleaved, round by
-round, each interpreter in turn, the order within a pair swapped every round:
+round, each interpreter in turn, the order within a round swapped every round:
 
 - rate: the command (``--json --jobs 2 --inventory FILE``, output to a
   file) and ``ask_many(targets, jobs=2)``, both timed from the start of the
@@ -21,9 +21,15 @@ round, each interpreter in turn, the order within a pair swapped every round:
   the call alone is timed (InitNornir and the YAML inventory are not).
 - ticker: ``ask_many_async`` with jobs=2, jobs=1 and jobs left to the
   default, beside a task sleeping 10 ms again and again in the same loop;
-  its lateness (waking later than asked) is noted at every wake-up. Once
-  per interpreter the default is also run where the loop's executor has
-  started a thread, as a program's resolver call would.
+  its lateness (waking later than asked) is noted at every wake-up. The
+  control: the ticker alone in a process of its own while ask_many asks
+  in another. Once per interpreter, the default where the loop's executor
+  has started a thread (as a program's resolver call would), jobs=1 with
+  concurrency=10, and each engine with every pass of the loop timed
+  (bench/api_loop.py).
+
+Each run's CPU seconds (its process and workers) and the emulator's are
+noted beside its clock time: a run bound by the two cores shows as such.
 
 Not part of the test suite; not run by CI. Nothing listens beyond loopback.
 """

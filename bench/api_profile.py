@@ -88,6 +88,7 @@ def main():
             print(listing(paths, args.top), flush=True)
     finally:
         fleet.close()
+    print("The profiles are kept in %s (pstats files)." % folder)
 
 
 if __name__ == "__main__":

@@ -48,6 +48,7 @@ class _Fan:
         self.handle, self.failed, self.batch, self.stream = handle, failed, batch, stream
         self.fresh_after, self.before_fork = fresh_after, before_fork
         self.workers = []  # type: List[Worker]
+        self.retiring = []  # type: List[Worker]
         self.retry = collections.deque()  # type: Deque[Tuple[int, Any]]
         self.tries = {}  # type: Dict[int, int]
         self.done = collections.OrderedDict()  # type: collections.OrderedDict[int, Any]
@@ -64,7 +65,8 @@ class _Fan:
         # What is loaded so far is shared with the worker: kept out of its
         # collections, its pages are not copied when it collects.
         gc.freeze()
-        return Worker(self.context, self.handle, self.stream, [worker.connection for worker in self.workers])
+        return Worker(self.context, self.handle, self.stream,
+                      [worker.connection for worker in self.workers + self.retiring])
 
     def replace(self, worker: Worker) -> None:
         self.workers[self.workers.index(worker)] = self.start()
@@ -184,11 +186,30 @@ class _Fan:
                     self.lost(worker, describe_end(exitcode), number)
                 else:
                     self.replace(worker)
-        if self.fresh_after is not None and (self.retry or not self.exhausted):
+        if self.fresh_after is not None:
             for worker in list(self.workers):
-                if not worker.held and worker.given >= self.fresh_after:
-                    worker.stop(kill=False)
+                if not worker.held and worker.given >= self.fresh_after and self.more():
+                    # Told to end, and reaped once it has: a wait here would
+                    # hold up the caller's event loop (fan_out_async).
+                    worker.tell_to_end()
+                    self.retiring.append(worker)
                     self.replace(worker)
+        for worker in [worker for worker in self.retiring if not worker.process.is_alive()]:
+            self.retiring.remove(worker)
+            worker.stop(kill=False)
+
+    def more(self) -> bool:
+        """Whether any item is left to hand out, taking the next one to know."""
+        if self.retry:
+            return True
+        if not self.exhausted:
+            try:
+                self.retry.append(next(self.numbered))
+                self.taken += 1
+                return True
+            except StopIteration:
+                self.exhausted = True
+        return False
 
     def steps(self, jobs: int, ordered: bool, timeout: float, late: str) -> Iterator[Tuple[bool, Any]]:
         """The fan-out, as (True, (number, result)) for each result and
@@ -213,6 +234,8 @@ class _Fan:
                 yield False, wait
 
     def stop(self) -> None:
+        for worker in self.retiring:
+            worker.stop(kill=False)
         for worker in self.workers:
             worker.stop(kill=not self.exhausted or bool(worker.held))
         if self.unfreeze:

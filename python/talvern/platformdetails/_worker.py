@@ -116,14 +116,17 @@ class Worker:
                 return (None if first == IDLE else int(first)), since
         return None, 0.0
 
+    def tell_to_end(self) -> None:
+        try:
+            self.connection.send(None)
+        except OSError:
+            pass
+
     def stop(self, kill: bool) -> None:
         if kill:
             self.process.kill()
         else:
-            try:
-                self.connection.send(None)
-            except OSError:
-                pass
+            self.tell_to_end()
             self.process.join(1.0)
             if self.process.exitcode is None:
                 self.process.kill()

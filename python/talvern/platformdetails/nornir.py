@@ -31,6 +31,7 @@ CONNECTION = "talvern_platformdetails"
 #: The family each detector names, as platforms may map it.
 FAMILIES = {"fetch_kveos_details": "kveos", "get_garu_details": "garu", "get_vkorin_details": "vkorin",
             "get_prav_details": "prav", "get_tolm_details": "tolm"}
+FILL_CONCURRENCY = 1000  # devices fill_platforms asks at once, by default
 _settings = {}  # type: Dict[Tuple[int, Tuple[Any, ...]], Settings]
 _lock = threading.Lock()
 
@@ -91,8 +92,12 @@ def detect_platform(task: Task, platforms: Optional[Mapping[str, str]] = None, *
 
 def fill_platforms(nr: Any, platforms: Optional[Mapping[str, str]] = None, **options: Any) -> AggregatedResult:
     """Asks every host of nr in one pass of the live mode, sets the
-    platforms as detect_platform does, and returns an AggregatedResult."""
+    platforms as detect_platform does, and returns an AggregatedResult.
+    Up to FILL_CONCURRENCY devices are asked at once unless concurrency
+    says otherwise: a device spends most of its time waiting."""
     hosts = nr.inventory.hosts
+    options = dict(options)
+    options.setdefault("concurrency", max(1, min(len(hosts), FILL_CONCURRENCY)))
     groups = {}  # type: Dict[str, Tuple[Dict[str, Any], List[Target]]]  # hosts with the same extras
     for host in hosts.values():
         target, extras = _target(host)

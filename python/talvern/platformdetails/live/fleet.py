@@ -49,7 +49,7 @@ async def ask_all(settings: Settings, routes: Routes, numbered: Iterable[Tuple[i
                   done: Callable[[int, Reply], None], trim: bool = False) -> None:
     """Asks every target, concurrency at a time, each reply to done as it
     comes; the jump hosts' connections are shared among them, and closed
-    at the end."""
+    at the end. trim: a worker process's, its heap kept small."""
     import gc
 
     trimming = asyncio.ensure_future(trim_heap()) if trim else None
@@ -64,7 +64,8 @@ async def ask_all(settings: Settings, routes: Routes, numbered: Iterable[Tuple[i
             # A finished connection is a cycle of asyncssh objects holding
             # C heap (buffers, cipher contexts) that waits for a full
             # collection: without this a worker grew 15-20 KiB per device.
-            if count[0] % COLLECT_EVERY == 0:
+            # Only in a worker: elsewhere it would stall the caller's threads.
+            if trim and count[0] % COLLECT_EVERY == 0:
                 gc.collect()
     try:
         await asyncio.gather(*(one_at_a_time() for _ in range(concurrency)))
@@ -156,23 +157,44 @@ def replies(targets: Sequence[Target], settings: Settings, routes: Routes, jobs:
     import queue
 
     came = queue.Queue()  # type: queue.Queue[Any]
-    loop = asyncio.new_event_loop()
-    work = loop.create_task(ask_all(settings, routes, enumerate(targets), plan.concurrency,
-                                    lambda number, reply: came.put((number, reply))))
+    for item in _in_a_thread(targets, settings, routes, plan.concurrency, came.put, came.get):
+        yield item
 
-    def run() -> None:
-        try:
-            loop.run_until_complete(work)
-        except BaseException:  # cancelled when the caller stops early; a fault of ours: see _unanswered
-            pass
-        finally:
-            came.put(_END)
-    thread = threading.Thread(target=run, name="talvern-platformdetails devices", daemon=True)
-    thread.start()
+
+class _Thread:
+    """An event loop in a thread of its own, asking every target; each
+    reply handed to put as (number, reply), then _END."""
+
+    def __init__(self, targets: Sequence[Target], settings: Settings, routes: Routes, concurrency: int,
+                 put: Callable[[Any], None]) -> None:
+        self.loop = asyncio.new_event_loop()
+        self.work = self.loop.create_task(ask_all(settings, routes, enumerate(targets), concurrency,
+                                                  lambda number, reply: put((number, reply))))
+
+        def run() -> None:
+            try:
+                self.loop.run_until_complete(self.work)
+            except BaseException:  # cancelled when the caller stops early; a fault of ours: see _unanswered
+                pass
+            finally:
+                put(_END)
+        self.thread = threading.Thread(target=run, name="talvern-platformdetails devices", daemon=True)
+        self.thread.start()
+
+    def stop(self) -> None:
+        if self.thread.is_alive():
+            self.loop.call_soon_threadsafe(self.work.cancel)
+        self.thread.join()
+        self.loop.close()
+
+
+def _in_a_thread(targets: Sequence[Target], settings: Settings, routes: Routes, concurrency: int,
+                 put: Callable[[Any], None], get: Callable[[], Any]) -> Iterator[Reply]:
+    asking = _Thread(targets, settings, routes, concurrency, put)
     seen = set()
     try:
         while True:
-            item = came.get()
+            item = get()
             if item is _END:
                 break
             seen.add(item[0])
@@ -180,10 +202,7 @@ def replies(targets: Sequence[Target], settings: Settings, routes: Routes, jobs:
         for reply in _unanswered(targets, seen):
             yield reply
     finally:
-        if thread.is_alive():
-            loop.call_soon_threadsafe(work.cancel)
-        thread.join()
-        loop.close()
+        asking.stop()
 
 
 def _unanswered(targets: Sequence[Target], seen: Any) -> Iterator[Reply]:
@@ -196,16 +215,21 @@ def _unanswered(targets: Sequence[Target], seen: Any) -> Iterator[Reply]:
 async def replies_async(targets: Sequence[Target], settings: Settings, routes: Routes, jobs: int,
                         warn: Callable[[str], None]) -> AsyncIterator[Reply]:
     """replies() in the running event loop: from worker processes, or from
-    this loop itself."""
+    an event loop in a thread of this process."""
     plan = Plan(len(targets), settings, jobs, warn)
     if plan.jobs > 1:
         async for _, reply in plan.fan_out(settings, routes, targets, None, fan_out_async):
             yield reply
         return
+    # Asked from a thread of this process, not in the caller's loop itself,
+    # which a hundred handshakes at once kept from its other work for
+    # 100 ms and more at a time; the replies come back into the loop.
+    loop = asyncio.get_event_loop()
     came = asyncio.Queue()  # type: asyncio.Queue[Any]
-    work = asyncio.ensure_future(ask_all(settings, routes, enumerate(targets), plan.concurrency,
-                                         lambda number, reply: came.put_nowait((number, reply))))
-    work.add_done_callback(lambda _: came.put_nowait(_END))
+
+    def put(item: Any) -> None:
+        loop.call_soon_threadsafe(came.put_nowait, item)
+    asking = _Thread(targets, settings, routes, plan.concurrency, put)
     seen = set()
     try:
         while True:
@@ -217,4 +241,4 @@ async def replies_async(targets: Sequence[Target], settings: Settings, routes: R
         for reply in _unanswered(targets, seen):
             yield reply
     finally:
-        work.cancel()
+        asking.stop()  # at once: what it was asking is cancelled

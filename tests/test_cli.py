@@ -270,10 +270,11 @@ def test_many_inputs_in_workers_keep_input_order(tmp_path):
     texts = [b"Kernel: Solaris Unix\n", b"Helix OS\n", b"TOLM-%d Chassis\n"]
     for i in range(1500):  # past the point where workers start
         write_bytes(tmp_path / "fleet" / ("%02d" % (i % 7)) / ("%04d.txt" % i), texts[i % 3].replace(b"%d", b"%d" % i))
+    frozen = gc.get_freeze_count()  # not 0 on 3.12, which freezes some at start-up
     serial = cli(tmp_path, "--jobs", "1", "--json", "fleet")
     parallel = cli(tmp_path, "--jobs", "2", "--json", "fleet")
     # What was frozen for the forks is collectable again: a program that runs it often keeps nothing.
-    assert gc.get_freeze_count() == 0
+    assert gc.get_freeze_count() <= frozen
     assert serial.returncode == parallel.returncode == 1
     assert parallel.stdout == serial.stdout and parallel.stderr == serial.stderr == b""
     entries = json_lines(parallel)

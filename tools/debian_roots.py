@@ -29,7 +29,9 @@ ROOTS = {
     "sid-amd64": ("sid", "amd64", [
         "python3.14", "python3.14-dev", "python3.14-venv", "python3.14-dbg",
         "python3.15", "python3.15-dev", "python3.15-venv", "python3.15-dbg",
-        "g++", "cmake", "ninja-build", "binutils"]),
+        "g++", "cmake", "ninja-build", "binutils",
+        # The host-key and config tests compare our answers with OpenSSH's.
+        "openssh-client"]),
     "sid-arm64": ("sid", "arm64", [
         "python3.13", "python3.13-venv", "libpython3.13-dev",
         "python3.14", "python3.14-venv", "libpython3.14-dev",

@@ -26,6 +26,10 @@ if TYPE_CHECKING:
 AHEAD = 4  # batches per worker that may be done ahead of what was yielded
 TRIES = 3  # times an item held by a worker that died is handed out again before it fails
 
+# What the interpreter froze itself before we came (3.12 freezes some at
+# start-up), told apart from what a caller froze.
+_FROZEN_AT_IMPORT = gc.get_freeze_count()
+
 
 def default_jobs() -> int:
     """Worker processes by default: one per CPU this process may use."""
@@ -55,9 +59,10 @@ class _Fan:
         self.numbered = enumerate(items)
         self.taken = self.shown = 0
         self.exhausted = False
-        # Frozen by this fan-out only, to be unfrozen at its end: a program
-        # that asks devices often must not keep each fork's garbage for ever.
-        self.unfreeze = gc.get_freeze_count() == 0
+        # Frozen by this fan-out only (not by the caller), to be unfrozen at
+        # its end: a program that asks devices often must not keep each
+        # fork's garbage for ever.
+        self.unfreeze = gc.get_freeze_count() <= _FROZEN_AT_IMPORT
 
     def start(self) -> Worker:
         if self.before_fork is not None:

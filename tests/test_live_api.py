@@ -154,7 +154,8 @@ def test_many_devices_each_answered_once_as_they_answer(fleet, jobs, in_a_thread
 
 
 def test_in_the_callers_event_loop(fleet):
-    targets = [fleet.start(Device(TEXT)) for _ in range(3)]
+    # Each device takes 0.2 s, so a loop left free ticks some twenty times.
+    targets = [fleet.start(Device(TEXT, delay=0.2)) for _ in range(3)]
 
     async def scenario():
         ticks = []

@@ -70,14 +70,14 @@ def valgrind_run(version, pytest_args):
     env = dict(clean_env(), PYTHONMALLOC="malloc", FDEF_UNDER_VALGRIND="1")
     cmd = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
            "--show-leak-kinds=definite", "--errors-for-leak-kinds=none", "--num-callers=40",
-           "--trace-children=yes", "--trace-children-skip=*/cc,*/gcc,*/clang,*/nm,*/ldconfig,*/talvern-platformdetails",
+           "--trace-children=yes", "--trace-children-skip=*/cc,*/gcc,*/clang,*/nm,*/ld,*/ldconfig,*/talvern-platformdetails",
            # The command's own processes (pure Python over the module, whose
            # paths the in-process tests already cover) would take most of
            # the run: python -m talvern.platformdetails is not traced, and
            # the command tests run it so (FDEF_UNDER_VALGRIND: the live API's
            # tests, whose asyncssh would take as long, are skipped), nor is
            # the emulator of the live tests' devices.
-           "--trace-children-skip-by-arg=talvern.platformdetails,*ssh_emulator.py",
+           "--trace-children-skip-by-arg=talvern.platformdetails,*/ssh_emulator_process.py",
            "--log-file=" + os.path.join(logs, "%p.log"),
            vpython, "-X", "dev", "-m", "pytest", "-q", "-p", "no:cacheprovider"] + pytest_args
     ok = run(cmd, cwd=os.path.join(ROOT, "tests"), env=env) == 0

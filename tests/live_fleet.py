@@ -16,6 +16,21 @@ LIMIT = 30  # seconds any one start, stop or command may take
 EMULATOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ssh_emulator_process.py")
 
 
+def serving(tmp_path, password, monkeypatch=None):
+    """A fixture's body: a Fleet with a HOME of its own, stopped after the
+    test. Given monkeypatch, this process's environment is the one the
+    command would get (for the Python API's in-process calls)."""
+    home = tmp_path / "home"
+    home.mkdir()
+    fleet = Fleet(home, password)
+    if monkeypatch is not None:
+        for name, value in fleet.environment(None).items():
+            monkeypatch.setenv(name, value)
+        monkeypatch.delenv("SSH_AUTH_SOCK", raising=False)
+    yield fleet
+    fleet.stop()
+
+
 class Fleet:
     """start() devices, run() the command against them; stop() ends all."""
 

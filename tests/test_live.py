@@ -14,7 +14,7 @@ import pytest
 
 pytest.importorskip("asyncssh")
 
-from live_fleet import Fleet  # noqa: E402
+from live_fleet import serving  # noqa: E402
 from ssh_emulator import BANNER, Device  # noqa: E402
 
 from talvern.platformdetails.cli.inventory import collect, read_inventory  # noqa: E402
@@ -28,11 +28,7 @@ PASSWORD = "pw-N0t-For-Any-Output"
 
 @pytest.fixture
 def fleet(tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
-    fleet = Fleet(home, PASSWORD)
-    yield fleet
-    fleet.stop()
+    yield from serving(tmp_path, PASSWORD)
 
 
 def good_devices(fleet):

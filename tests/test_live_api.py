@@ -15,7 +15,7 @@ pytest.importorskip("asyncssh")
 pytestmark = pytest.mark.skipif(bool(os.environ.get("FDEF_UNDER_VALGRIND")),
                                 reason="pure Python over the module; asyncssh's handshakes under valgrind take minutes")
 
-from live_fleet import Fleet  # noqa: E402
+from live_fleet import serving  # noqa: E402
 from ssh_emulator import Device  # noqa: E402
 
 from talvern.platformdetails import detect  # noqa: E402
@@ -34,14 +34,7 @@ PASSWORD = "api-pw-N0t-For-Any-Output"
 
 @pytest.fixture
 def fleet(tmp_path, monkeypatch):
-    home = tmp_path / "home"
-    home.mkdir()
-    fleet = Fleet(home, PASSWORD)
-    for name, value in fleet.environment(None).items():
-        monkeypatch.setenv(name, value)
-    monkeypatch.delenv("SSH_AUTH_SOCK", raising=False)
-    yield fleet
-    fleet.stop()
+    yield from serving(tmp_path, PASSWORD, monkeypatch)
 
 
 def test_one_device_is_an_answer_with_its_target_detection_and_text(fleet):

@@ -14,7 +14,7 @@ import pytest
 
 pytest.importorskip("asyncssh")
 
-from live_fleet import Fleet, port_of  # noqa: E402
+from live_fleet import port_of, serving  # noqa: E402
 from ssh_emulator import Device, asyncssh  # noqa: E402
 
 from talvern.platformdetails.live import Settings, connect  # noqa: E402
@@ -109,11 +109,7 @@ def test_what_wins_is_what_ssh_takes(home, destination, user, keys, jump):
 
 @pytest.fixture
 def fleet(tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
-    fleet = Fleet(home, PASSWORD)
-    yield fleet
-    fleet.stop()
+    yield from serving(tmp_path, PASSWORD)
 
 
 def config(fleet, text, name=".ssh/config"):

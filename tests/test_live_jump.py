@@ -13,7 +13,7 @@ import pytest
 
 pytest.importorskip("asyncssh")
 
-from live_fleet import LIMIT, Fleet, port_of  # noqa: E402
+from live_fleet import port_of, serving  # noqa: E402
 from ssh_emulator import Device, asyncssh  # noqa: E402
 
 from talvern.platformdetails.live import credentials  # noqa: E402
@@ -25,11 +25,7 @@ SSH = shutil.which("ssh") or "/usr/bin/ssh"
 
 @pytest.fixture
 def fleet(tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
-    fleet = Fleet(home, PASSWORD)
-    yield fleet
-    fleet.stop()
+    yield from serving(tmp_path, PASSWORD)
 
 
 def hop(target):

@@ -11,7 +11,7 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("FDEF_UNDER_VALGRIND")),
                                 reason="pure Python over the module; asyncssh's handshakes under valgrind take minutes")
 pytest.importorskip("nornir")
 
-from live_fleet import Fleet  # noqa: E402
+from live_fleet import serving  # noqa: E402
 from ssh_emulator import Device  # noqa: E402
 
 from nornir.core import Nornir  # noqa: E402
@@ -28,14 +28,7 @@ PLATFORMS = {"TOLM3400": "tolm-3400", "garu": "garu-os"}  # a model, and a famil
 
 @pytest.fixture
 def fleet(tmp_path, monkeypatch):
-    home = tmp_path / "home"
-    home.mkdir()
-    fleet = Fleet(home, PASSWORD)
-    for name, value in fleet.environment(None).items():
-        monkeypatch.setenv(name, value)
-    monkeypatch.delenv("SSH_AUTH_SOCK", raising=False)
-    yield fleet
-    fleet.stop()
+    yield from serving(tmp_path, PASSWORD, monkeypatch)
 
 
 def inventory(fleet):

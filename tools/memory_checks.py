@@ -71,10 +71,11 @@ def valgrind_run(version, pytest_args):
     cmd = ["valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
            "--show-leak-kinds=definite", "--errors-for-leak-kinds=none", "--num-callers=40",
            # Other programs run natively: the compilers, the linker ctypes
-           # starts to find a library, and OpenSSH's, which tests compare with.
+           # starts to find a library, OpenSSH's, which tests compare with,
+           # and unshare, whose mount valgrind cannot run (it is setuid).
            "--trace-children=yes", "--trace-children-skip=" + ",".join(
                "*/" + name for name in ("cc", "gcc", "clang", "nm", "ld", "ldconfig", "talvern-platformdetails",
-                                        "ssh", "sshd", "ssh-keygen", "ssh-agent", "ssh-add")),
+                                        "ssh", "sshd", "ssh-keygen", "ssh-agent", "ssh-add", "unshare")),
            # The command's own processes (pure Python over the module, whose
            # paths the in-process tests already cover) would take most of
            # the run: python -m talvern.platformdetails is not traced, and

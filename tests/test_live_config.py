@@ -200,7 +200,7 @@ def test_asyncssh_never_reads_a_config_of_its_own(fleet, monkeypatch):
         return real(*args, **kwargs)
     monkeypatch.setattr(connect.asyncssh, "create_connection", noted)
     jump = fleet.start(Device("", kind="jump"))
-    proc = fleet.run("--json", "--jobs", "1", "-J", jump[len("ssh://"):], fleet.start(Device(TEXT)))
+    proc = fleet.run("--json", "--jobs", "1", "-J", jump[len("ssh://"):], fleet.start(Device(TEXT)), here=True)
     assert proc.returncode == 0 and seen == [None, None], (seen, proc.stderr)
 
 

@@ -188,7 +188,7 @@ def test_each_devices_own_key_and_password_from_the_inventory(fleet, tmp_path, m
     monkeypatch.setattr(credentials.asyncssh, "load_keypairs", noted)
     rows = "".join("%s,~/lab/key,\n" % hop(target) for target in keyed) + "%s,,DEV_PW\n" % hop(locked)
     inventory = write(tmp_path / "devices.csv", "host,identity,password_env\n" + rows)
-    proc = fleet.run("--json", "--jobs", "2", "--inventory", inventory, env={"DEV_PW": PASSWORD})
+    proc = fleet.run("--json", "--jobs", "2", "--inventory", inventory, env={"DEV_PW": PASSWORD}, here=True)
     assert said(proc) == dict({target: "ok" for target in keyed}, **{locked: "ok"}), proc.stderr
     assert loads.read_text().splitlines() == [str(os.getpid())]
     # A device of no credential at all, and a password missing, are said before any is asked.

@@ -237,7 +237,7 @@ def test_errors_name_their_file_and_line(tmp_path, monkeypatch, files, name, lin
         load(str(tmp_path / "config"))
     assert str(caught.value).startswith("%s:%d: " % (tmp_path / name, line)) and why in str(caught.value)
     assert "\n" not in str(caught.value)
-    if openssh_release() >= TAKEN_SINCE.get(why, (99, 0)):
+    if why in TAKEN_SINCE and openssh_release() >= TAKEN_SINCE[why]:
         return
     said = refused_by_openssh(tmp_path, "a")
     assert set(re.findall(r"line (\d+)", said)) <= {str(line)}, said

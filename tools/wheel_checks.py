@@ -110,7 +110,7 @@ def test_wheel(version, python, wheel, pytest_args, emulated=False):
     for name in ("CC", "CXX"):
         env.pop(name, None)
     # Under emulation only the module's behaviour is tested, which needs
-    # pytest alone; the extra's other packages took two minutes there.
+    # pytest alone; the extra's other packages would only slow pip there.
     wanted = [wheel, pytest_requirement()] if emulated else [wheel + "[test]", BUILD]
     # Binaries only: nothing may be compiled on the way in.
     if run(install + ["--only-binary", ":all:"] + wanted, env=env) != 0:
